@@ -1,0 +1,76 @@
+#include "app/recolouring_run.h"
+
+#include <string>
+
+#include "app/colour_scheme.h"
+#include "common/string_list.h"
+#include "console/console_output.h"
+#include "console/failure_report.h"
+#include "registry/platform_facts.h"
+#include "registry/registry.h"
+
+namespace {
+
+const std::string SessionsKeyPath = "\\Software\\Tessaloquin\\Zorvo\\Sessions";
+const std::string SessionKeyPrefix = "\\Software\\Tessaloquin\\Zorvo\\Sessions\\";
+
+std::string FailureLine(const std::string& colour, const std::string& session, int32_t colourIndex) {
+  return "Could not write value " + colour +
+         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session + "\\" +
+         ColourValueName(colourIndex);
+}
+
+// The per-value guard: any error while one value is written means that value
+// was not written. Only the session's own key ever receives it, since a
+// failed selection leaves nothing to write into.
+bool WriteColourValue(TRegistry& registry, const std::string& sessionKeyPath, int32_t colourIndex,
+                      const std::string& colour) {
+  try {
+    if (!registry.SelectKey(sessionKeyPath, true)) return false;
+    registry.PutText(ColourValueName(colourIndex), colour);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void RecolouringRun() {
+  // A console program, so a fatal report goes to standard error.
+  FixPlatformFacts();
+  InstallFailureHandling();
+
+  // Created and released explicitly: a failure that escapes the run leaves
+  // them to the end of the process.
+  TRegistry* registry = new TRegistry;
+  TStringList* sessions = new TStringList;
+  TStringList* colours = new TStringList;
+  LoadColourScheme(*colours);
+
+  // The sessions key is only ever opened: a missing one is never created.
+  if (registry->SelectKey(SessionsKeyPath, false)) {
+    registry->ListSubkeyNames(*sessions);
+    const int32_t sessionCount = sessions->Count();
+    for (int32_t sessionIndex = 0; sessionIndex < sessionCount; ++sessionIndex) {
+      const std::string& session = sessions->Get(sessionIndex);
+      StandardOutput.WriteText(session);
+      StandardOutput.EndLine();
+      CheckOutput();
+
+      const std::string sessionKeyPath = SessionKeyPrefix + session;
+      const int32_t colourCount = colours->Count();
+      for (int32_t colourIndex = 0; colourIndex < colourCount; ++colourIndex) {
+        const std::string& colour = colours->Get(colourIndex);
+        if (WriteColourValue(*registry, sessionKeyPath, colourIndex, colour)) continue;
+        StandardOutput.WriteText(FailureLine(colour, session, colourIndex));
+        StandardOutput.EndLine();
+        CheckOutput();
+      }
+    }
+  }
+
+  delete registry;
+  delete sessions;
+  delete colours;
+}

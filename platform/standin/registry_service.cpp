@@ -1,0 +1,344 @@
+// The stand-in registry service: keys, typed values, refusals, handles.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/standin/calls.h"
+#include "platform/standin/standin.h"
+
+namespace standin {
+namespace {
+
+using detail::BeginCall;
+using detail::Given;
+using detail::Hex;
+using detail::LogCall;
+using detail::Quote;
+
+unsigned char Folded(unsigned char byte) { return byte >= 'A' && byte <= 'Z' ? byte + 32 : byte; }
+
+// Key and value names compare without regard to ASCII case, which is also
+// the order in which subkeys enumerate.
+struct NameOrder {
+  bool operator()(const std::string& left, const std::string& right) const {
+    const size_t common = left.size() < right.size() ? left.size() : right.size();
+    for (size_t i = 0; i < common; ++i) {
+      const unsigned char a = Folded(static_cast<unsigned char>(left[i]));
+      const unsigned char b = Folded(static_cast<unsigned char>(right[i]));
+      if (a != b) return a < b;
+    }
+    return left.size() < right.size();
+  }
+};
+
+struct Key {
+  std::map<std::string, std::shared_ptr<Key>, NameOrder> Subkeys;
+  std::map<std::string, Value, NameOrder> Values;
+  unsigned Refusals = 0;
+  LONG RefusalCode = ERROR_ACCESS_DENIED;
+  bool Deleted = false;
+};
+
+struct RegistryState {
+  std::shared_ptr<Key> Root = std::make_shared<Key>();
+  std::map<uintptr_t, std::shared_ptr<Key>> Handles;
+  uintptr_t NextHandle = 1;
+  int MostOpen = 0;
+  std::map<const void*, int> BufferNames;  // name buffers, numbered as first seen
+};
+
+RegistryState& Registry() {
+  static RegistryState state;
+  return state;
+}
+
+constexpr uintptr_t FirstHandleValue = 0x1000;
+
+std::string KeyName(HKEY key) {
+  if (key == HKEY_CURRENT_USER) return "HKCU";
+  if (key == nullptr) return "NULL";
+  const uintptr_t value = reinterpret_cast<uintptr_t>(key);
+  if (value > FirstHandleValue) return "k" + std::to_string(value - FirstHandleValue);
+  return Hex(static_cast<uint32_t>(value));
+}
+
+std::shared_ptr<Key> KeyOfHandle(HKEY key) {
+  if (key == HKEY_CURRENT_USER) return Registry().Root;
+  const auto found = Registry().Handles.find(reinterpret_cast<uintptr_t>(key));
+  return found == Registry().Handles.end() ? nullptr : found->second;
+}
+
+HKEY NewHandle(std::shared_ptr<Key> key) {
+  RegistryState& state = Registry();
+  const uintptr_t value = FirstHandleValue + state.NextHandle++;
+  state.Handles[value] = std::move(key);
+  if (static_cast<int>(state.Handles.size()) > state.MostOpen) state.MostOpen = static_cast<int>(state.Handles.size());
+  return reinterpret_cast<HKEY>(value);
+}
+
+// Splits a relative path into names; a leading or doubled backslash is a
+// malformed path, a single trailing one is allowed.
+bool SplitPath(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  if (path.empty()) return true;
+  size_t start = 0;
+  while (true) {
+    const size_t end = path.find('\\', start);
+    const std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (name.empty()) return end == std::string::npos && !names.empty();
+    names.push_back(name);
+    if (end == std::string::npos) return true;
+    start = end + 1;
+    if (start == path.size()) return true;
+  }
+}
+
+// Walks `path` below `base`, creating missing keys when `create` is set.
+LONG Resolve(const std::shared_ptr<Key>& base, const char* path, bool create, std::shared_ptr<Key>& found) {
+  if (base == nullptr) return ERROR_INVALID_HANDLE;
+  if (base->Deleted) return ERROR_KEY_DELETED;
+  if (path == nullptr) path = "";
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return ERROR_BAD_PATHNAME;
+  std::shared_ptr<Key> key = base;
+  for (const std::string& name : names) {
+    auto next = key->Subkeys.find(name);
+    if (next == key->Subkeys.end()) {
+      if (!create) return ERROR_FILE_NOT_FOUND;
+      next = key->Subkeys.emplace(name, std::make_shared<Key>()).first;
+    }
+    key = next->second;
+  }
+  found = key;
+  return ERROR_SUCCESS;
+}
+
+std::shared_ptr<Key> KeyAt(const std::string& path) {
+  std::shared_ptr<Key> key;
+  Resolve(Registry().Root, path.c_str(), false, key);
+  return key;
+}
+
+void MarkDeleted(Key& key) {
+  key.Deleted = true;
+  for (auto& subkey : key.Subkeys) MarkDeleted(*subkey.second);
+}
+
+// Characters of a name as the ANSI query counts them: a lead byte and its
+// trail byte, or a whole UTF-8 sequence, count once.
+DWORD CharacterCount(const std::string& name) {
+  const Facts& facts = StartupFacts();
+  const UINT codePage = facts.AnsiCodePage;
+  DWORD count = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (codePage == 65001) {
+      if ((byte & 0xC0) != 0x80) ++count;
+      continue;
+    }
+    ++count;
+    const auto info = facts.CodePages.find(codePage);
+    if (info == facts.CodePages.end()) continue;
+    for (int pair = 0; pair < MAX_LEADBYTES / 2; ++pair) {
+      const BYTE low = info->second.LeadByte[2 * pair], high = info->second.LeadByte[2 * pair + 1];
+      if (low == 0 && high == 0) break;
+      if (byte >= low && byte <= high) {
+        ++i;
+        break;
+      }
+    }
+  }
+  return count;
+}
+
+std::string OpenedName(LONG status, HKEY* result) {
+  return status == ERROR_SUCCESS && result != nullptr ? " -> " + KeyName(*result) : "";
+}
+
+}  // namespace
+
+namespace detail {
+void ResetRegistry() { Registry() = RegistryState(); }
+}  // namespace detail
+
+void CreateKey(const std::string& path) {
+  std::shared_ptr<Key> key;
+  Resolve(Registry().Root, path.c_str(), true, key);
+}
+
+void DeleteKey(const std::string& path) {
+  const size_t split = path.rfind('\\');
+  const std::shared_ptr<Key> parent = split == std::string::npos ? Registry().Root : KeyAt(path.substr(0, split));
+  if (parent == nullptr) return;
+  const auto found = parent->Subkeys.find(path.substr(split == std::string::npos ? 0 : split + 1));
+  if (found == parent->Subkeys.end()) return;
+  MarkDeleted(*found->second);
+  parent->Subkeys.erase(found);
+}
+
+bool KeyExists(const std::string& path) { return KeyAt(path) != nullptr; }
+
+std::vector<std::string> SubkeyNames(const std::string& path) {
+  std::vector<std::string> names;
+  if (const std::shared_ptr<Key> key = KeyAt(path)) {
+    for (const auto& subkey : key->Subkeys) names.push_back(subkey.first);
+  }
+  return names;
+}
+
+void SetValue(const std::string& path, const std::string& name, const Value& value) {
+  std::shared_ptr<Key> key;
+  Resolve(Registry().Root, path.c_str(), true, key);
+  key->Values[name] = value;
+}
+
+std::map<std::string, Value> Values(const std::string& path) {
+  std::map<std::string, Value> values;
+  if (const std::shared_ptr<Key> key = KeyAt(path)) values.insert(key->Values.begin(), key->Values.end());
+  return values;
+}
+
+void Refuse(const std::string& path, unsigned refusals, LONG code) {
+  std::shared_ptr<Key> key;
+  Resolve(Registry().Root, path.c_str(), true, key);
+  key->Refusals = refusals;
+  key->RefusalCode = code;
+}
+
+int OpenKeyHandles() { return static_cast<int>(Registry().Handles.size()); }
+int MostOpenKeyHandles() { return Registry().MostOpen; }
+
+}  // namespace standin
+
+using namespace standin;
+
+LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  const detail::CallSite call = BeginCall("RegOpenKeyExA");
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    std::shared_ptr<Key> found;
+    status = Resolve(KeyOfHandle(key), subKey, false, found);
+    if (status == ERROR_SUCCESS && (found->Refusals & RefuseOpen) != 0) status = found->RefusalCode;
+    if (status == ERROR_SUCCESS) *result = NewHandle(found);
+  }
+  LogCall("RegOpenKeyExA(" + KeyName(key) + ", " + Quote(subKey) + ", " + std::to_string(options) + ", " +
+          Hex(access) + ") = " + std::to_string(status) + OpenedName(status, result));
+  return status;
+}
+
+LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                            REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                            LPDWORD disposition) {
+  const detail::CallSite call = BeginCall("RegCreateKeyExA");
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    const std::shared_ptr<Key> base = KeyOfHandle(key);
+    std::shared_ptr<Key> existing;
+    const bool existed = Resolve(base, subKey, false, existing) == ERROR_SUCCESS;
+    std::shared_ptr<Key> found;
+    status = existed ? ERROR_SUCCESS : Resolve(base, subKey, true, found);
+    if (existed) found = existing;
+    if (status == ERROR_SUCCESS && existed && (found->Refusals & RefuseCreate) != 0) status = found->RefusalCode;
+    if (status == ERROR_SUCCESS) {
+      *result = NewHandle(found);
+      if (disposition != nullptr) *disposition = existed ? 2 : 1;
+    }
+  }
+  LogCall("RegCreateKeyExA(" + KeyName(key) + ", " + Quote(subKey) + ", " + std::to_string(reserved) + ", " +
+          Given(keyClass) + ", " + std::to_string(options) + ", " + Hex(access) + ", " + Given(security) +
+          ") = " + std::to_string(status) + OpenedName(status, result));
+  return status;
+}
+
+LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                             LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                             LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                             LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) {
+  const detail::CallSite call = BeginCall("RegQueryInfoKeyA");
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    const std::shared_ptr<Key> found = KeyOfHandle(key);
+    status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) {
+      DWORD longestName = 0, longestValueName = 0, longestData = 0;
+      for (const auto& subkey : found->Subkeys) longestName = std::max(longestName, CharacterCount(subkey.first));
+      for (const auto& value : found->Values) {
+        longestValueName = std::max(longestValueName, CharacterCount(value.first));
+        longestData = std::max(longestData, static_cast<DWORD>(value.second.Data.size()));
+      }
+      if (subKeys != nullptr) *subKeys = static_cast<DWORD>(found->Subkeys.size());
+      if (maxSubKeyLength != nullptr) *maxSubKeyLength = longestName;
+      if (values != nullptr) *values = static_cast<DWORD>(found->Values.size());
+      if (maxValueNameLength != nullptr) *maxValueNameLength = longestValueName;
+      if (maxValueLength != nullptr) *maxValueLength = longestData;
+      if (lastWriteTime != nullptr) *lastWriteTime = FILETIME{1, 0};
+    }
+  }
+  LogCall("RegQueryInfoKeyA(" + KeyName(key) + ", " + Given(keyClass) + ", " + Given(classLength) + ", " +
+          Given(reserved) + ", " + Given(subKeys) + ", " + Given(maxSubKeyLength) + ", " + Given(maxClassLength) +
+          ", " + Given(values) + ", " + Given(maxValueNameLength) + ", " + Given(maxValueLength) + ", " +
+          Given(securityDescriptorSize) + ", " + Given(lastWriteTime) + ") = " + std::to_string(status));
+  return status;
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
+                          LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) {
+  const detail::CallSite call = BeginCall("RegEnumKeyExA");
+  const DWORD givenLength = *nameLength;
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    const std::shared_ptr<Key> found = KeyOfHandle(key);
+    status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS && index >= found->Subkeys.size()) status = ERROR_NO_MORE_ITEMS;
+    if (status == ERROR_SUCCESS) {
+      auto subkey = found->Subkeys.begin();
+      std::advance(subkey, index);
+      const std::string& text = subkey->first;
+      if (text.size() + 1 > givenLength) {
+        status = ERROR_MORE_DATA;
+      } else {
+        std::memcpy(name, text.c_str(), text.size() + 1);
+        *nameLength = static_cast<DWORD>(text.size());
+      }
+    }
+  }
+  // What a failed call leaves in the buffer is undefined; make it visible.
+  if (status != ERROR_SUCCESS) std::memset(name, '#', givenLength);
+  std::map<const void*, int>& buffers = Registry().BufferNames;
+  const auto buffer = buffers.emplace(name, static_cast<int>(buffers.size()) + 1).first;
+  LogCall("RegEnumKeyExA(" + KeyName(key) + ", " + std::to_string(index) + ", buffer" +
+          std::to_string(buffer->second) + ", " + std::to_string(givenLength) + ", " + Given(reserved) + ", " +
+          Given(keyClass) + ", " + Given(classLength) + ", " + Given(lastWriteTime) + ") = " +
+          std::to_string(status));
+  return status;
+}
+
+LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                           DWORD size) {
+  const detail::CallSite call = BeginCall("RegSetValueExA");
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    const std::shared_ptr<Key> found = KeyOfHandle(key);
+    status = found == nullptr || key == nullptr ? ERROR_INVALID_HANDLE
+             : found->Deleted                   ? ERROR_KEY_DELETED
+             : (found->Refusals & RefuseSet)    ? found->RefusalCode
+                                                : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) {
+      found->Values[valueName == nullptr ? "" : valueName] = Value{type, std::string(reinterpret_cast<const char*>(data), size)};
+    }
+  }
+  LogCall("RegSetValueExA(" + KeyName(key) + ", " + Quote(valueName) + ", " + std::to_string(reserved) + ", " +
+          std::to_string(type) + ", " + detail::QuoteBytes(data, size) + ", " + std::to_string(size) + ") = " +
+          std::to_string(status));
+  return status;
+}
+
+LONG WINAPI RegCloseKey(HKEY key) {
+  const detail::CallSite call = BeginCall("RegCloseKey");
+  // The handle is gone whatever the result says.
+  const size_t erased = Registry().Handles.erase(reinterpret_cast<uintptr_t>(key));
+  LONG status = erased == 1 || key == HKEY_CURRENT_USER ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  if (call.Fails) status = static_cast<LONG>(call.Code);
+  LogCall("RegCloseKey(" + KeyName(key) + ") = " + std::to_string(status));
+  return status;
+}

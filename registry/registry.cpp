@@ -1,0 +1,110 @@
+#include "registry/registry.h"
+
+#include <cstring>
+#include <vector>
+
+#include "common/text_format.h"
+#include "registry/platform_facts.h"
+
+namespace {
+
+constexpr DWORD LongestKeyName = 255;  // characters, the service's own limit
+constexpr UINT WidestCharacter = 4;    // bytes, for a code page that GetCPInfo cannot describe
+
+// A buffer that holds any key name in the ANSI code page, whatever its
+// characters' sizes.
+DWORD AnyNameBufferSize() {
+  CPINFO info;
+  const UINT characterSize = GetCPInfo(CP_ACP, &info) ? info.MaxCharSize : WidestCharacter;
+  return LongestKeyName * characterSize + 1;
+}
+
+}  // namespace
+
+bool TRegistry::SelectKey(const std::string& path, bool create) {
+  const bool absolute = !path.empty() && path[0] == '\\';
+  const char* remaining = path.c_str() + (absolute ? 1 : 0);
+  const bool belowCurrent = CurrentHandle != nullptr && !absolute;
+  const HKEY base = belowCurrent ? CurrentHandle : RootHandle;
+  // Built before the service call, so that nothing can fail once the new key is open.
+  std::string recordedPath = belowCurrent ? CurrentKeyPath + '\\' + remaining : std::string(remaining);
+
+  HKEY opened = nullptr;
+  LONG result;
+  if (create && *remaining != '\0') {
+    DWORD disposition;
+    result = RegCreateKeyExA(base, remaining, 0, nullptr, REG_OPTION_NON_VOLATILE, AccessMask, nullptr,
+                             &opened, &disposition);
+  } else {
+    result = RegOpenKeyExA(base, remaining, 0, AccessMask, &opened);
+  }
+  if (result != ERROR_SUCCESS) return false;
+
+  // The old key stayed open during the call, where it may have been the base.
+  ReleaseKey();
+  CurrentHandle = opened;
+  CurrentKeyPath.swap(recordedPath);
+  return true;
+}
+
+bool TRegistry::QueryKeyCounts(KeyCounts& counts) {
+  std::memset(&counts, 0, sizeof counts);
+  const LONG result = RegQueryInfoKeyA(CurrentHandle, nullptr, nullptr, nullptr, &counts.SubkeyCount,
+                                       &counts.LongestSubkeyName, nullptr, &counts.ValueCount,
+                                       &counts.LongestValueName, &counts.LongestValueData, nullptr,
+                                       &counts.LastWriteTime);
+  // On NT the ANSI query counts characters, and a double-byte character
+  // takes two bytes in the buffer.
+  const PlatformFacts& facts = StartupPlatformFacts();
+  if (facts.PlatformId == VER_PLATFORM_WIN32_NT && facts.DoubleByteLocale) {
+    counts.LongestSubkeyName *= 2;
+    counts.LongestValueName *= 2;
+  }
+  return result == ERROR_SUCCESS;
+}
+
+void TRegistry::ListSubkeyNames(TStringList& list) {
+  list.Clear();
+  KeyCounts counts;
+  if (!QueryKeyCounts(counts)) return;
+
+  const DWORD bufferSize = counts.LongestSubkeyName + 1;
+  std::vector<char> buffer(bufferSize);
+  std::vector<char> anyNameBuffer;  // made at the first name that does not fit
+  for (DWORD index = 0; index < counts.SubkeyCount; ++index) {
+    char* name = buffer.data();
+    DWORD length = bufferSize;
+    LONG result = RegEnumKeyExA(CurrentHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_MORE_DATA) {
+      // The query's longest name undercounts names whose characters take
+      // more than one byte (UTF-8), or a longer name arrived since the query.
+      if (anyNameBuffer.empty()) anyNameBuffer.resize(AnyNameBufferSize());
+      name = anyNameBuffer.data();
+      length = static_cast<DWORD>(anyNameBuffer.size());
+      result = RegEnumKeyExA(CurrentHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    }
+    // A failed index is skipped, so that neither an earlier name nor the
+    // buffer's undefined content reaches the list; when the subkeys ran out
+    // (some were removed since the query) no later index can succeed.
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS) continue;
+    const size_t capacity = name == buffer.data() ? buffer.size() : anyNameBuffer.size();
+    list.Add(std::string_view(name, strnlen(name, capacity)));
+  }
+}
+
+void TRegistry::PutText(const std::string& valueName, const std::string& text) {
+  const LONG result = RegSetValueExA(CurrentHandle, valueName.c_str(), 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(text.c_str()),
+                                     static_cast<DWORD>(text.size() + 1));
+  if (result != ERROR_SUCCESS) {
+    throw ERegistryException(Format("Failed to set data for '%s'", {valueName}), CALLER_POSITION());
+  }
+}
+
+void TRegistry::ReleaseKey() {
+  if (CurrentHandle == nullptr) return;
+  RegCloseKey(CurrentHandle);
+  CurrentHandle = nullptr;
+  CurrentKeyPath.clear();
+}
