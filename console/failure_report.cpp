@@ -140,6 +140,9 @@ LONG WINAPI TopLevelFailureFilter(EXCEPTION_POINTERS* failure) {
 }
 
 void InstallFailureHandling() {
+  OfferingToPlatform = false;
+  LeftToPlatform = false;
+  ReportingPlatformFault = false;
   SetUnhandledExceptionFilter(TopLevelFailureFilter);
   std::set_new_handler(RaiseOutOfMemory);
 }

@@ -47,10 +47,11 @@ CallSite BeginCall(const char* function, bool canFail) {
   const int number = ++state.Count;
   const int occurrence = ++state.Occurrences[function];
   if (canFail) {
-    for (const Injection& injection : state.Injections) {
-      if (Applies(injection, function, number, occurrence)) {
+    // The newest injection that applies wins.
+    for (auto injection = state.Injections.rbegin(); injection != state.Injections.rend(); ++injection) {
+      if (Applies(*injection, function, number, occurrence)) {
         ++state.Injected;
-        return {true, injection.Code};
+        return {true, injection->Code};
       }
     }
   }
@@ -126,6 +127,10 @@ void FailFunction(const std::string& function, int occurrence, DWORD code, bool 
   injection.Code = code;
   injection.Persistent = persistent;
   State().Injections.push_back(injection);
+}
+
+void FailNext(const std::string& function, DWORD code, bool persistent) {
+  FailFunction(function, State().Occurrences[function] + 1, code, persistent);
 }
 
 int InjectedFailures() { return State().Injected; }

@@ -107,8 +107,9 @@ CPINFO CodePage(UINT maxCharSize, std::vector<BYTE> leadBytePairs) {
   return info;
 }
 
-void SetStandardOutput(Device device) { Process().Output.Kind = device; }
-void SetStandardError(Device device) { Process().Error.Kind = device; }
+// A new device comes with a new handle, open again.
+void SetStandardOutput(Device device) { Process().Output = {device, false, Process().Output.Writes}; }
+void SetStandardError(Device device) { Process().Error = {device, false, Process().Error.Writes}; }
 const std::vector<std::string>& StandardOutputWrites() { return Process().Output.Writes; }
 const std::vector<std::string>& StandardErrorWrites() { return Process().Error.Writes; }
 

@@ -59,6 +59,9 @@ void FailCall(int n, DWORD code, bool persistent = false);
 /// Makes the `occurrence`-th call of `function` (from 1) fail with `code`,
 /// and, when persistent, every later call of it.
 void FailFunction(const std::string& function, int occurrence, DWORD code, bool persistent = false);
+/// Makes the next call of `function` fail with `code` (and, when persistent,
+/// every later one).
+void FailNext(const std::string& function, DWORD code, bool persistent = false);
 /// How many calls an injection has made fail since Reset.
 int InjectedFailures();
 
