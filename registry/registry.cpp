@@ -73,14 +73,16 @@ void TRegistry::ListSubkeyNames(TStringList& list) {
   std::vector<char> anyNameBuffer;  // made at the first name that does not fit
   for (DWORD index = 0; index < counts.SubkeyCount; ++index) {
     char* name = buffer.data();
-    DWORD length = bufferSize;
+    DWORD capacity = bufferSize;
+    DWORD length = capacity;
     LONG result = RegEnumKeyExA(CurrentHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_MORE_DATA) {
       // The query's longest name undercounts names whose characters take
       // more than one byte (UTF-8), or a longer name arrived since the query.
       if (anyNameBuffer.empty()) anyNameBuffer.resize(AnyNameBufferSize());
       name = anyNameBuffer.data();
-      length = static_cast<DWORD>(anyNameBuffer.size());
+      capacity = static_cast<DWORD>(anyNameBuffer.size());
+      length = capacity;
       result = RegEnumKeyExA(CurrentHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     }
     // A failed index is skipped, so that neither an earlier name nor the
@@ -88,7 +90,6 @@ void TRegistry::ListSubkeyNames(TStringList& list) {
     // (some were removed since the query) no later index can succeed.
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) continue;
-    const size_t capacity = name == buffer.data() ? buffer.size() : anyNameBuffer.size();
     list.Add(std::string_view(name, strnlen(name, capacity)));
   }
 }
