@@ -45,6 +45,9 @@ struct RegistryState {
   uintptr_t NextHandle = 1;
   int MostOpen = 0;
   std::map<const void*, int> BufferNames;  // name buffers, numbered as first seen
+  std::map<uintptr_t, std::string> HandlePaths;  // the path each open handle was opened on
+  std::vector<ValueWrite> Writes;
+  std::vector<std::string> Enumerated;
 };
 
 RegistryState& Registry() {
@@ -68,10 +71,18 @@ std::shared_ptr<Key> KeyOfHandle(HKEY key) {
   return found == Registry().Handles.end() ? nullptr : found->second;
 }
 
-HKEY NewHandle(std::shared_ptr<Key> key) {
+// The path below HKEY_CURRENT_USER by which a handle was opened.
+std::string PathOfHandle(HKEY key) {
+  if (key == HKEY_CURRENT_USER) return "";
+  const auto found = Registry().HandlePaths.find(reinterpret_cast<uintptr_t>(key));
+  return found == Registry().HandlePaths.end() ? "?" : found->second;
+}
+
+HKEY NewHandle(std::shared_ptr<Key> key, std::string path) {
   RegistryState& state = Registry();
   const uintptr_t value = FirstHandleValue + state.NextHandle++;
   state.Handles[value] = std::move(key);
+  state.HandlePaths[value] = std::move(path);
   if (static_cast<int>(state.Handles.size()) > state.MostOpen) state.MostOpen = static_cast<int>(state.Handles.size());
   return reinterpret_cast<HKEY>(value);
 }
@@ -91,6 +102,16 @@ bool SplitPath(const std::string& path, std::vector<std::string>& names) {
     start = end + 1;
     if (start == path.size()) return true;
   }
+}
+
+// The path of `subKey` below the key opened as `basePath`, its names joined
+// by single backslashes.
+std::string JoinedPath(const std::string& basePath, const char* subKey) {
+  std::vector<std::string> names;
+  SplitPath(subKey == nullptr ? "" : subKey, names);
+  std::string path = basePath;
+  for (const std::string& name : names) path += (path.empty() ? "" : "\\") + name;
+  return path;
 }
 
 // Walks `path` below `base`, creating missing keys when `create` is set.
@@ -206,6 +227,8 @@ void Refuse(const std::string& path, unsigned refusals, LONG code) {
 }
 
 int OpenKeyHandles() { return static_cast<int>(Registry().Handles.size()); }
+const std::vector<ValueWrite>& ValueWrites() { return Registry().Writes; }
+const std::vector<std::string>& EnumeratedNames() { return Registry().Enumerated; }
 int MostOpenKeyHandles() { return Registry().MostOpen; }
 
 }  // namespace standin
@@ -219,7 +242,7 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     std::shared_ptr<Key> found;
     status = Resolve(KeyOfHandle(key), subKey, false, found);
     if (status == ERROR_SUCCESS && (found->Refusals & RefuseOpen) != 0) status = found->RefusalCode;
-    if (status == ERROR_SUCCESS) *result = NewHandle(found);
+    if (status == ERROR_SUCCESS) *result = NewHandle(found, JoinedPath(PathOfHandle(key), subKey));
   }
   LogCall("RegOpenKeyExA(" + KeyName(key) + ", " + Quote(subKey) + ", " + std::to_string(options) + ", " +
           Hex(access) + ") = " + std::to_string(status) + OpenedName(status, result));
@@ -240,7 +263,7 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
     if (existed) found = existing;
     if (status == ERROR_SUCCESS && existed && (found->Refusals & RefuseCreate) != 0) status = found->RefusalCode;
     if (status == ERROR_SUCCESS) {
-      *result = NewHandle(found);
+      *result = NewHandle(found, JoinedPath(PathOfHandle(key), subKey));
       if (disposition != nullptr) *disposition = existed ? 2 : 1;
     }
   }
@@ -299,6 +322,7 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
       } else {
         std::memcpy(name, text.c_str(), text.size() + 1);
         *nameLength = static_cast<DWORD>(text.size());
+        Registry().Enumerated.push_back(text);
       }
     }
   }
@@ -327,6 +351,8 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD typ
       found->Values[valueName == nullptr ? "" : valueName] = Value{type, std::string(reinterpret_cast<const char*>(data), size)};
     }
   }
+  Registry().Writes.push_back(ValueWrite{PathOfHandle(key), valueName == nullptr ? "" : valueName,
+                                         Value{type, std::string(reinterpret_cast<const char*>(data), size)}, status});
   LogCall("RegSetValueExA(" + KeyName(key) + ", " + Quote(valueName) + ", " + std::to_string(reserved) + ", " +
           std::to_string(type) + ", " + detail::QuoteBytes(data, size) + ", " + std::to_string(size) + ") = " +
           std::to_string(status));
@@ -337,6 +363,7 @@ LONG WINAPI RegCloseKey(HKEY key) {
   const detail::CallSite call = BeginCall("RegCloseKey");
   // The handle is gone whatever the result says.
   const size_t erased = Registry().Handles.erase(reinterpret_cast<uintptr_t>(key));
+  Registry().HandlePaths.erase(reinterpret_cast<uintptr_t>(key));
   LONG status = erased == 1 || key == HKEY_CURRENT_USER ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
   if (call.Fails) status = static_cast<LONG>(call.Code);
   LogCall("RegCloseKey(" + KeyName(key) + ") = " + std::to_string(status));

@@ -43,6 +43,20 @@ void Refuse(const std::string& path, unsigned refusals, LONG code = ERROR_ACCESS
 int OpenKeyHandles();
 int MostOpenKeyHandles();
 
+/// One RegSetValueExA call as the service saw it: the path (below
+/// HKEY_CURRENT_USER, names joined by single backslashes) of the key its
+/// handle was opened on, or "?" for a handle the service does not know.
+struct ValueWrite {
+  std::string KeyPath;
+  std::string Name;
+  Value Data;
+  LONG Status;
+};
+/// Every RegSetValueExA call since Reset, in call order.
+const std::vector<ValueWrite>& ValueWrites();
+/// The name that every successful RegEnumKeyExA returned since Reset, in call order.
+const std::vector<std::string>& EnumeratedNames();
+
 // ---- Call log and failure injection. Calls are numbered from 1 since Reset.
 
 /// One line per platform call: its name, arguments and result.
