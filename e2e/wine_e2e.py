@@ -1,0 +1,1083 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real zorvo-recolour.exe under Wine, against Wine's
+registry service, with every byte of standard output, standard error and the
+exit status compared exactly.
+
+One Wine prefix serves a whole test run.  Its wineserver is kept up for the
+run (registry ACLs live only in the running server), every case resets
+HKCU\\Software\\Tessaloquin first, and every case can be run on its own:
+
+    wine_e2e.py --exe EXE --fixture FIXTURE --prefix DIR --setup
+    wine_e2e.py --exe EXE --fixture FIXTURE --prefix DIR --case NAME
+    wine_e2e.py --exe EXE --fixture FIXTURE --prefix DIR --teardown
+    wine_e2e.py --list
+    wine_e2e.py --exe EXE --fixture FIXTURE --prefix DIR --all
+
+FIXTURE is the program built from fixture.c next to this file
+(--build-fixture builds it).  Python standard library only.
+"""
+
+import argparse
+import copy
+import difflib
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# ---- what the tool is built to do -----------------------------------------
+
+SCHEME = [
+    b"215,215,215", b"255,255,255", b"0,0,0", b"85,85,85", b"0,0,0",
+    b"255,255,0", b"0,0,0", b"85,85,85", b"242,0,0", b"255,0,0",
+    b"0,242,0", b"0,255,0", b"242,174,0", b"255,174,0", b"87,117,242",
+    b"87,117,255", b"242,104,242", b"255,104,255", b"87,191,242",
+    b"87,191,255", b"235,235,235", b"255,255,255",
+]
+REG_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 3, 4, 7
+
+# Paths in the registry model are tuples of names below this key.
+TOOL_ROOT = b"Software\\Tessaloquin"
+SESSIONS = (b"Zorvo", b"Sessions")
+KEY_TEXT = b"HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\"
+BUFFER = 128
+CRLF = b"\r\n"
+# Wine's ANSI open and create calls refuse paths of more than 260
+# characters (234); the tool's path to a session is the sessions key's path
+# (35 characters once its leading backslash is removed), a backslash and the
+# name, so the longest name that it can select is 224 characters.
+LONGEST_SELECTABLE_NAME = 260 - len(b"Software\\Tessaloquin\\Zorvo\\Sessions\\")
+
+# What Wine's console puts around the bytes of one write on a pty.
+HIDE_CURSOR = b"\x1b[?25l"
+SHOW_CURSOR = b"\x1b[?25h"
+
+RUN_TIMEOUT = 120
+WINE_ENV = {
+    "WINEDEBUG": "-all",
+    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    # Wine takes its code pages (ANSI 1252, OEM 437) and the encoding of
+    # Unix file names from the locale.
+    "LC_ALL": "C.UTF-8",
+    "LANG": "C.UTF-8",
+}
+PREFIX_MARK = ".zorvo-e2e-prefix"
+
+
+def session(name):
+    return SESSIONS + (name,)
+
+
+def failure_line(name, index):
+    return (b"Could not write value " + SCHEME[index] + b" to registry key " +
+            KEY_TEXT + name + b"\\Colour" + str(index).encode())
+
+
+class HarnessError(Exception):
+    """The harness itself could not do its part (not a fault of the tool)."""
+
+
+# ---- escaping for the fixture's scripts and for diffs ----------------------
+
+SAFE = set(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.,_-")
+
+
+def esc(data):
+    if not data:
+        return "\\-"
+    return "".join(chr(b) if b in SAFE else "\\x%02X" % b for b in data)
+
+
+def unesc(token):
+    if token == "\\-":
+        return b""
+    out = bytearray()
+    i = 0
+    while i < len(token):
+        if token.startswith("\\x", i):
+            out.append(int(token[i + 2:i + 4], 16))
+            i += 4
+        else:
+            out.append(ord(token[i]))
+            i += 1
+    return bytes(out)
+
+
+def show(data):
+    """Bytes as readable text: printable ASCII kept, everything else escaped."""
+    out = []
+    for b in data:
+        if b == 0x5C:
+            out.append("\\\\")
+        elif 0x20 <= b < 0x7F:
+            out.append(chr(b))
+        elif b == 0x0D:
+            out.append("\\r")
+        elif b == 0x0A:
+            out.append("\\n")
+        elif b == 0x09:
+            out.append("\\t")
+        else:
+            out.append("\\x%02X" % b)
+    return "".join(out)
+
+
+def byte_lines(data):
+    return [show(line) for line in data.splitlines(keepends=True)] or ["(nothing)"]
+
+
+def unified(expected_lines, actual_lines, limit=120):
+    diff = list(difflib.unified_diff(expected_lines, actual_lines, "expected",
+                                     "actual", lineterm="", n=2))
+    if len(diff) > limit:
+        diff = diff[:limit] + ["... (%d more diff lines)" % (len(diff) - limit)]
+    return "\n".join(diff)
+
+
+# ---- registry model ---------------------------------------------------------
+
+class Tree:
+    """A dumped subtree: key paths in enumeration order, and their values."""
+
+    def __init__(self, absent=False):
+        self.absent = absent
+        self.order = []
+        self.values = {}
+
+    def copy(self):
+        return copy.deepcopy(self)
+
+    def keys_below(self, path):
+        n = len(path)
+        return [p for p in self.order if len(p) == n + 1 and p[:n] == path]
+
+    def recolour(self, path):
+        """The values the tool writes into one session's key."""
+        if path not in self.values:
+            self.order.append(path)
+            self.values[path] = {}
+        for i, text in enumerate(SCHEME):
+            self.values[path][b"Colour%d" % i] = (REG_SZ, text + b"\0")
+
+    def render(self):
+        if self.absent:
+            return ["(key absent)"]
+        lines = []
+        for path in sorted(self.values):
+            lines.append("key " + "\\".join(show(p) for p in path))
+            for name in sorted(self.values[path]):
+                kind, data = self.values[path][name]
+                if kind == REG_SZ:
+                    shown = '"%s"' % show(data)
+                else:
+                    shown = data.hex() or "-"
+                lines.append("    value %s type=%d size=%d %s" %
+                             (show(name) or "(default)", kind, len(data), shown))
+        return lines
+
+    def __eq__(self, other):
+        return (self.absent, self.values) == (other.absent, other.values)
+
+
+def parse_dump(text):
+    tree = Tree()
+    lines = text.decode("ascii").splitlines()
+    if lines == ["absent"]:
+        return Tree(absent=True)
+    current = None
+    for line in lines:
+        fields = line.split(" ")
+        if fields[0] == "K":
+            depth = int(fields[1])
+            current = tuple(unesc(f) for f in fields[2:2 + depth])
+            tree.order.append(current)
+            tree.values[current] = {}
+        elif fields[0] == "V" and current is not None:
+            name, kind, size = unesc(fields[1]), int(fields[2]), int(fields[3])
+            data = b"" if fields[4] == "-" else bytes.fromhex(fields[4])
+            if len(data) != size:
+                raise HarnessError("dump: size %d but %d data bytes" % (size, len(data)))
+            tree.values[current][name] = (kind, data)
+        else:
+            raise HarnessError("dump: unexpected line %r" % line)
+    return tree
+
+
+class Seed:
+    """A fixture script that resets the tool's tree and builds a new one."""
+
+    def __init__(self):
+        self.lines = ["reset"]
+
+    @staticmethod
+    def path(path):
+        return esc(b"\\".join((TOOL_ROOT,) + tuple(path)))
+
+    def key(self, path):
+        self.lines.append("key " + self.path(path))
+        return self
+
+    def value(self, path, name, kind, data):
+        self.lines.append("set %s %s %d %s" % (self.path(path), esc(name), kind, esc(data)))
+        return self
+
+    def text(self, path, name, text):
+        return self.value(path, name, REG_SZ, text + b"\0")
+
+    def deny(self, path):
+        self.lines.append("deny " + self.path(path))
+        return self
+
+    def script(self):
+        return ("\n".join(self.lines) + "\n").encode("ascii")
+
+
+# ---- the channel's writes, as the tool is built to make them --------------
+
+def channel_writes(lines, flush_at_line_end):
+    """The platform writes that the 128-byte standard-output buffer makes for
+    these lines: full blocks whenever it fills, and on a console the rest of
+    every line at its end; whatever is left goes out at exit."""
+    writes, pending = [], b""
+
+    def append(data):
+        nonlocal pending
+        while BUFFER - len(pending) <= len(data):
+            room = BUFFER - len(pending)
+            writes.append(pending + data[:room])
+            pending, data = b"", data[room:]
+        pending += data
+
+    for line in lines:
+        append(line)
+        append(CRLF)
+        if flush_at_line_end and pending:
+            writes.append(pending)
+            pending = b""
+    if pending:
+        writes.append(pending)
+    return writes
+
+
+def console_rendering(writes):
+    """What reaches a raw pty when Wine's console shows these writes: each
+    write that puts characters on the screen between a hide-cursor and a
+    show-cursor sequence; a write of line ends only (a lone LF, or CR LF)
+    as one bare CR LF per LF; and bytes above 127 as the console's code
+    page 437 characters, sent on in UTF-8."""
+    out = b""
+    for data in writes:
+        if not data.strip(b"\r\n"):
+            out += CRLF * data.count(b"\n")
+        else:
+            out += HIDE_CURSOR + data.decode("cp437").encode("utf-8") + SHOW_CURSOR
+    return out
+
+
+# ---- Wine ----------------------------------------------------------------
+
+class Result:
+    def __init__(self, status, out, err):
+        self.status, self.out, self.err = status, out, err
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, args):
+        self.prefix = os.path.abspath(args.prefix)
+        self.exe = os.path.abspath(args.exe) if args.exe else None
+        self.fixture_exe = os.path.abspath(args.fixture) if args.fixture else None
+        self.map = args.map or (os.path.splitext(self.exe)[0] + ".map" if self.exe else None)
+        self.expected_caller = args.expect_caller
+        self.shutdown_failure = args.shutdown_failure
+        self.env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEARCH", "WINELOADER",
+                     "WINESERVER", "LANGUAGE"):
+            self.env.pop(name, None)
+        self.env.update(WINE_ENV)
+        self.env["WINEPREFIX"] = self.prefix
+        self.workdir = tempfile.mkdtemp(prefix="zorvo-e2e-")
+
+    def close(self):
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    # -- prefix life cycle --
+
+    def setup(self):
+        if os.path.exists(self.prefix):
+            if not os.path.exists(os.path.join(self.prefix, PREFIX_MARK)):
+                raise HarnessError("%s exists and is not a prefix made by this suite" % self.prefix)
+            self.teardown()
+        os.makedirs(self.prefix)
+        with open(os.path.join(self.prefix, PREFIX_MARK), "w") as mark:
+            mark.write("made by wine_e2e.py; removed by its --teardown\n")
+        # The server is started persistent before the prefix is made, so that
+        # the one server serves the whole run.
+        # The server and the services that wineboot starts outlive this
+        # process: their output goes to a file, since they would hold a pipe
+        # (a test runner's, for one) open for as long as they run.
+        started = time.monotonic()
+        log_path = os.path.join(self.prefix, "wineboot.log")
+        with open(log_path, "wb") as log:
+            subprocess.run(["wineserver", "-p"], env=self.env, cwd=self.prefix,
+                           stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True)
+            boot = subprocess.run(["wineboot", "-i"], env=self.env, cwd=self.prefix,
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                  timeout=600)
+        if boot.returncode != 0:
+            with open(log_path, "rb") as log:
+                sys.stdout.write(log.read().decode("utf-8", "replace"))
+            raise HarnessError("wineboot -i failed with status %d" % boot.returncode)
+        print("prefix %s made in %.1f s" % (self.prefix, time.monotonic() - started))
+        pages = self.fixture(b"codepages\n")
+        if pages != b"acp=1252 oemcp=437\n":
+            raise HarnessError("the prefix's code pages are %r, not ANSI 1252 and OEM 437"
+                               % pages.decode("ascii", "replace"))
+
+    def teardown(self, remove=True):
+        if os.path.isdir(self.prefix):
+            subprocess.run(["wineserver", "-k"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if remove and os.path.exists(os.path.join(self.prefix, PREFIX_MARK)):
+                shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def check_ready(self):
+        if not os.path.exists(os.path.join(self.prefix, PREFIX_MARK)):
+            raise HarnessError("no prefix at %s: run --setup first" % self.prefix)
+        for path in (self.exe, self.fixture_exe):
+            if not path or not os.path.isfile(path):
+                raise HarnessError("missing program: %s" % path)
+
+    # -- running programs --
+
+    def run(self, argv, stdout=subprocess.PIPE, input=None):
+        """Runs a program; standard error, and standard output unless given,
+        are pipes.  A process that Wine starts on the side (a service) may
+        inherit them and hold them open, so reading stops a moment after the
+        program's own exit rather than at end of file."""
+        proc = subprocess.Popen(argv, env=self.env, cwd=self.workdir,
+                                stdin=subprocess.DEVNULL if input is None else subprocess.PIPE,
+                                stdout=stdout, stderr=subprocess.PIPE)
+        if input is not None:
+            proc.stdin.write(input)
+            proc.stdin.close()
+        streams = {proc.stderr.fileno(): b""}
+        if stdout == subprocess.PIPE:
+            streams[proc.stdout.fileno()] = b""
+        open_fds = set(streams)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        exited_at = None
+        while open_fds:
+            now = time.monotonic()
+            if now > deadline:
+                proc.kill()
+                raise subprocess.TimeoutExpired(argv, RUN_TIMEOUT)
+            if exited_at is None and proc.poll() is not None:
+                exited_at = now
+            if exited_at is not None and now - exited_at > 2:
+                break
+            ready, _, _ = select.select(list(open_fds), [], [], 0.1)
+            for fd in ready:
+                chunk = os.read(fd, 65536)
+                if chunk:
+                    streams[fd] += chunk
+                else:
+                    open_fds.discard(fd)
+        status = proc.wait(timeout=RUN_TIMEOUT)
+        out = streams[proc.stdout.fileno()] if stdout == subprocess.PIPE else b""
+        err = streams[proc.stderr.fileno()]
+        for stream in (proc.stdout, proc.stderr):
+            if stream is not None:
+                stream.close()
+        return Result(status, out, err)
+
+    def fixture(self, script):
+        result = self.run(["wine", self.fixture_exe, "script"], input=script)
+        if result.status != 0:
+            raise HarnessError("fixture script failed (status %d): %s" %
+                               (result.status, result.err.decode("utf-8", "replace")))
+        return result.out
+
+    def seed(self, seed):
+        self.fixture(seed.script())
+        return self.dump()
+
+    def dump(self, path=TOOL_ROOT):
+        return parse_dump(self.fixture(("dump %s\n" % esc(path)).encode("ascii")))
+
+    def tool(self, mode="pipe", exe=None):
+        """Runs the tool with standard output of the given kind."""
+        exe = exe or self.exe
+        argv = ["wine", exe]
+        if mode == "pipe":
+            return self.run(argv)
+        if mode == "file":
+            path = os.path.join(self.workdir, "stdout.bin")
+            with open(path, "wb") as out:
+                result = self.run(argv, stdout=out)
+            with open(path, "rb") as out:
+                result.out = out.read()
+            return result
+        if mode in ("/dev/full", "/dev/null"):
+            with open(mode, "wb") as out:
+                return self.run(argv, stdout=out)
+        if mode == "closed":
+            return self.run(["/bin/sh", "-c", 'exec "$@" >&-', "sh"] + argv, stdout=None)
+        if mode == "reader-gone":
+            reader, writer = os.pipe()
+            os.close(reader)
+            try:
+                return self.run(argv, stdout=writer)
+            finally:
+                os.close(writer)
+        if mode in ("invalid", "null"):
+            return self.run(["wine", self.fixture_exe, "run-with-%s-stdout" % mode,
+                             windows_path(exe)])
+        if mode == "pty":
+            return self.run_on_pty(argv)
+        raise HarnessError("unknown standard output kind %s" % mode)
+
+    def run_on_pty(self, argv, columns=1000, rows=1000):
+        """Standard output on a raw pty, wide and tall enough that Wine's
+        console neither wraps nor scrolls; stdin and stderr are not ttys."""
+        import fcntl
+        import pty
+        import struct
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.OPOST  # no LF to CR LF by the tty itself
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        err_path = os.path.join(self.workdir, "stderr.bin")
+        with open(err_path, "wb") as err:
+            proc = subprocess.Popen(argv, env=self.env, cwd=self.workdir,
+                                    stdin=subprocess.DEVNULL, stdout=slave, stderr=err)
+        os.close(slave)
+        out = b""
+        deadline = time.monotonic() + RUN_TIMEOUT
+        quiet_since = None
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    break
+                out += chunk
+                quiet_since = None
+            elif proc.poll() is not None:
+                # Exited; the console may hold the pty a moment longer.
+                quiet_since = quiet_since or time.monotonic()
+                if time.monotonic() - quiet_since > 2:
+                    break
+        os.close(master)
+        status = proc.wait(timeout=RUN_TIMEOUT)
+        with open(err_path, "rb") as err:
+            return Result(status, out, err.read())
+
+
+# ---- checks -------------------------------------------------------------
+
+class Check:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+
+    def fail(self, what, detail=""):
+        self.failures.append("FAIL %s: %s%s" % (self.name, what, "\n" + detail if detail else ""))
+
+    def equal(self, what, expected, actual):
+        if expected != actual:
+            self.fail(what, "expected: %r\nactual:   %r" % (expected, actual))
+
+    def same_bytes(self, what, expected, actual):
+        if expected != actual:
+            self.fail(what, "%d bytes expected, %d bytes got\n%s" %
+                      (len(expected), len(actual),
+                       unified(byte_lines(expected), byte_lines(actual))))
+
+    def same_tree(self, what, expected, actual):
+        if expected != actual:
+            self.fail(what, unified(expected.render(), actual.render()))
+
+    def run(self, what, result, status=0, out=b"", err=b""):
+        """Status, standard output and standard error, all exact."""
+        self.equal(what + ": exit status", status, result.status)
+        if out is not None:
+            self.same_bytes(what + ": standard output", out, result.out)
+        self.same_bytes(what + ": standard error", err, result.err)
+
+    def report(self, what, result, code, module=b"zorvo-recolour.exe"):
+        """A run ended by an output failure: status 1, and standard error
+        holding exactly one report.  Returns the reported position."""
+        self.equal(what + ": exit status", 1, result.status)
+        pattern = (b"Exception EInOutError in module " + re.escape(module) +
+                   b" at ([0-9A-F]{8})\\.\r\nI/O error " + str(code).encode() +
+                   b"\\.\r\n\r\n")
+        match = re.fullmatch(pattern, result.err)
+        if not match:
+            found = re.search(b" at ([0-9A-F]{8})\\.", result.err)
+            position = found.group(1) if found else b"XXXXXXXX"
+            expected = (b"Exception EInOutError in module " + module + b" at " + position +
+                        b".\r\nI/O error " + str(code).encode() + b".\r\n\r\n")
+            self.same_bytes(what + ": standard error (the report)", expected, result.err)
+            return None
+        return int(match.group(1), 16)
+
+    def finish(self):
+        for failure in self.failures:
+            print(failure)
+            print()
+        return not self.failures
+
+
+def names_in_order(tree):
+    return [path[-1] for path in tree.keys_below(SESSIONS)]
+
+
+def lines_out(lines):
+    return b"".join(line + CRLF for line in lines)
+
+
+# ---- cases ----------------------------------------------------------------
+
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+@case
+def no_sessions_key(wine, check):
+    """Without the sessions key: nothing printed, status 0, nothing created."""
+    # Nothing of the client's at all.
+    before = wine.seed(Seed())
+    check.equal("seeded tree", True, before.absent)
+    check.run("run without the client's key", wine.tool())
+    check.same_tree("tree after the run", before, wine.dump())
+
+    # The client's key, but no Zorvo below it.
+    before = wine.seed(Seed().text((), b"Other", b"keep"))
+    check.run("run without Zorvo", wine.tool())
+    check.same_tree("Zorvo not created", before, wine.dump())
+
+    # Zorvo, but no Sessions below it.
+    before = wine.seed(Seed().text(SESSIONS[:1], b"Setting", b"1"))
+    check.run("run without Sessions", wine.tool())
+    check.same_tree("Sessions not created", before, wine.dump())
+
+
+@case
+def empty_sessions_key(wine, check):
+    """A sessions key without subkeys: nothing printed or written, status 0."""
+    before = wine.seed(Seed().key(SESSIONS).text(SESSIONS, b"Marker", b"as it was"))
+    check.run("run", wine.tool())
+    check.same_tree("tree after the run", before, wine.dump())
+
+
+@case
+def two_sessions(wine, check):
+    """Names in the registry's order; 22 REG_SZ values each; nothing else."""
+    beta, alpha = session(b"Beta"), session(b"alpha")
+    seed = (Seed()
+            .key(beta)
+            .text(beta, b"Colour0", b"1,2,3")
+            .value(beta, b"Colour5", REG_DWORD, b"\x07\x00\x00\x00")
+            .value(beta, b"Colour21", REG_BINARY, b"\x01\x02")
+            .text(beta, b"Other", b"untouched")
+            .text(beta, b"", b"default value")
+            .value(beta, b"Colour22", REG_DWORD, b"\x16\x00\x00\x00")
+            .key(beta + (b"Child",))
+            .text(beta + (b"Child",), b"Inner", b"kept")
+            .key(alpha)
+            .text(SESSIONS, b"Marker", b"sessions key"))
+    before = wine.seed(seed)
+    # Wine lists subkeys in case-insensitive name order: not the order of
+    # creation, nor byte order.
+    check.equal("enumeration order of the seeded sessions", [b"alpha", b"Beta"],
+                names_in_order(before))
+    result = wine.tool()
+    check.run("run", result, out=lines_out([b"alpha", b"Beta"]))
+    expected = before.copy()
+    expected.recolour(alpha)
+    expected.recolour(beta)
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+HOSTILE_NAMES = [
+    b"Two  spaces and a\ttab ",
+    b" leading space",
+    b"100% sure %s%n%d %x %p %1 %% %",
+    b"!\"#$&'()*+,-./:;<=>?@[]^_`{|}~",
+    b"Caf\xe9 \xd6sterreich \xff \x80",
+    b"undefined in 1252 \x81\x8d\x8f\x90\x9d",
+]
+
+
+@case
+def hostile_names(wine, check):
+    """Names are printed and addressed byte for byte, never as formats."""
+    seed = Seed()
+    for name in HOSTILE_NAMES:
+        seed.key(session(name))
+    # A refused key with printf-like sequences: its failure lines carry the
+    # name as text.
+    refused = b"%s%n%s%n refused"
+    seed.key(session(refused)).deny(session(refused))
+    before = wine.seed(seed)
+    order = names_in_order(before)
+    check.equal("the seeded names read back", sorted(HOSTILE_NAMES + [refused]), sorted(order))
+    lines = []
+    expected = before.copy()
+    for name in order:
+        lines.append(name)
+        if name == refused:
+            lines += [failure_line(name, i) for i in range(len(SCHEME))]
+        else:
+            expected.recolour(session(name))
+    check.run("run", wine.tool(), out=lines_out(lines))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+@case
+def refused_session_key(wine, check):
+    """A session key that refuses writes: its name and 22 failure lines; the
+    other sessions recoloured; the sessions key gets nothing."""
+    first, refused, last = session(b"First"), session(b"Locked"), session(b"Zulu")
+    seed = (Seed().key(first).key(refused).text(refused, b"Colour3", b"9,9,9")
+            .deny(refused).key(last))
+    before = wine.seed(seed)
+    lines = [b"First", b"Locked"] + [failure_line(b"Locked", i) for i in range(22)] + [b"Zulu"]
+    check.run("run", wine.tool(), out=lines_out(lines))
+    expected = before.copy()
+    expected.recolour(first)
+    expected.recolour(last)
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+@case
+def refused_sessions_key(wine, check):
+    """A sessions key that cannot be opened with all access: a silent run."""
+    seed = (Seed().key(session(b"One")).key(session(b"Two"))
+            .text(session(b"Two"), b"Colour1", b"1,1,1").deny(SESSIONS))
+    before = wine.seed(seed)
+    check.run("run", wine.tool())
+    check.same_tree("tree after the run", before, wine.dump())
+
+
+@case
+def many_sessions(wine, check):
+    """300 sessions, all printed and all recoloured."""
+    seed = Seed()
+    names = [b"Host %03d %s" % (i, b"ABCDEFGHIJ"[i % 10:i % 10 + 1]) for i in range(300)]
+    for name in reversed(names):
+        seed.key(session(name))
+    before = wine.seed(seed)
+    order = names_in_order(before)
+    check.equal("sessions seeded", 300, len(order))
+    check.run("run", wine.tool(), out=lines_out(order))
+    expected = before.copy()
+    for name in order:
+        expected.recolour(session(name))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+def expected_run(before, refused=()):
+    """Lines and tree after a run over the seeded sessions: the refused ones,
+    and those whose path is too long for the ANSI calls, get failure lines."""
+    lines, expected = [], before.copy()
+    for name in names_in_order(before):
+        lines.append(name)
+        if name in refused or len(name) > LONGEST_SELECTABLE_NAME:
+            lines += [failure_line(name, i) for i in range(len(SCHEME))]
+        else:
+            expected.recolour(session(name))
+    return lines, expected
+
+
+@case
+def longest_names(wine, check):
+    """Names up to the registry's longest (255) are listed whole; a session
+    key whose path is too long for the ANSI calls cannot be selected, so it
+    gets 22 failure lines."""
+    names = [b"short", b"M" * LONGEST_SELECTABLE_NAME, b"N" * (LONGEST_SELECTABLE_NAME + 1),
+             b"Z" * 255]
+    seed = Seed()
+    for name in names:
+        seed.key(session(name))
+    before = wine.seed(seed)
+    check.equal("seeded names", sorted(names), sorted(names_in_order(before)))
+    lines, expected = expected_run(before)
+    check.run("run", wine.tool(), out=lines_out(lines))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+def seed_long_lines():
+    """Sessions whose lines cross the 128-byte buffer in every way: five
+    lines of 40 text bytes, lines of 126 and 127 text bytes (128 and 129
+    with CR LF), one of 200, the longest selectable name, and a refused
+    session whose failure lines run over two blocks."""
+    names = [b"Forty-byte-session-%02d-................." % i for i in range(5)]
+    names += [b"A" * 126, b"B" * 127, b"C" * 200, b"D" * LONGEST_SELECTABLE_NAME,
+              b"Caf\xe9 \xf6"]
+    refused = b"R" * 150
+    seed = Seed()
+    for name in names + [refused]:
+        seed.key(session(name))
+    seed.deny(session(refused))
+    return seed, [refused]
+
+
+@case
+def stdout_file(wine, check):
+    """Standard output to a regular file: the bytes exactly."""
+    seed, refused = seed_long_lines()
+    before = wine.seed(seed)
+    lines, expected = expected_run(before, refused)
+    check.run("run", wine.tool("file"), out=lines_out(lines))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+    # The smallest case of the block rule: five lines of 40 bytes.
+    seed = Seed()
+    names = [b"%02d-" % i + b"x" * 36 for i in range(5)]
+    for name in names:
+        seed.key(session(name))
+    wine.seed(seed)
+    check.run("five lines of 40 bytes", wine.tool("file"), out=lines_out(names))
+
+
+@case
+def stdout_pipe(wine, check):
+    """Standard output to a pipe: the bytes exactly."""
+    seed, refused = seed_long_lines()
+    before = wine.seed(seed)
+    lines, expected = expected_run(before, refused)
+    check.run("run", wine.tool("pipe"), out=lines_out(lines))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+@case
+def stdout_dev_null(wine, check):
+    """The null device is a character device: a normal run."""
+    seed, refused = seed_long_lines()
+    before = wine.seed(seed)
+    _, expected = expected_run(before, refused)
+    check.run("run", wine.tool("/dev/null"), out=None)
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+@case
+def stdout_pty(wine, check):
+    """On a terminal (a Wine console) every line is written at its end, and
+    a longer one in 128-byte pieces."""
+    seed, refused = seed_long_lines()
+    seed.key(session(b"short"))
+    before = wine.seed(seed)
+    lines, expected = expected_run(before, refused)
+    result = wine.tool("pty")
+    check.run("run", result, out=None)
+    check.same_bytes("bytes on the pty", console_rendering(channel_writes(lines, True)),
+                     result.out)
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+def two_plain_sessions(wine):
+    return wine.seed(Seed().key(session(b"One")).key(session(b"Two"))
+                     .text(session(b"Two"), b"Colour0", b"7,7,7"))
+
+
+@case
+def stdout_dev_full(wine, check):
+    """A full device: the first line fails, status 1, nothing written."""
+    before = two_plain_sessions(wine)
+    result = wine.tool("/dev/full")
+    check.report("run", result, 112)
+    check.same_tree("tree after the run", before, wine.dump())
+
+
+def demangle(names):
+    for tool in ("i686-w64-mingw32-c++filt", "c++filt"):
+        if shutil.which(tool):
+            proc = subprocess.run([tool], input="\n".join(names) + "\n",
+                                  stdout=subprocess.PIPE, universal_newlines=True)
+            out = proc.stdout.splitlines()
+            if proc.returncode == 0 and len(out) == len(names):
+                return out
+    return names
+
+
+def read_map(path):
+    """The .text section's bounds, the image base and the function symbols
+    of a linker map, sorted by address."""
+    with open(path, "r", encoding="latin-1") as f:
+        text = f.read()
+    section = re.search(r"^\.text\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)", text, re.M)
+    if not section:
+        raise HarnessError("no .text section in %s" % path)
+    start, size = int(section.group(1), 16), int(section.group(2), 16)
+    base = re.search(r"0x([0-9a-fA-F]+)\s+__image_base__\s*=", text)
+    base = int(base.group(1), 16) if base else 0x400000
+    symbols = []
+    for address, name in re.findall(r"^ {16}0x([0-9a-fA-F]+) {2,}(\S[^\n]*?)\s*$", text, re.M):
+        address = int(address, 16)
+        if name.startswith("0x") or "=" in name or "PROVIDE" in name:
+            continue
+        if start <= address < start + size:
+            symbols.append((address, name))
+    symbols.sort()
+    names = demangle([name for _, name in symbols])
+    return start, size, base, [(a, n, d) for (a, n), d in zip(symbols, names)]
+
+
+def resolve(map_path, offset):
+    start, size, base, symbols = read_map(map_path)
+    address = base + offset
+    if not start <= address < start + size:
+        return address, None
+    owner = None
+    for symbol in symbols:
+        if symbol[0] <= address:
+            owner = symbol
+    return address, owner
+
+
+@case
+def report_position_in_map(wine, check):
+    """The reported position lies in the function that checked the output."""
+    if not wine.map or not os.path.isfile(wine.map):
+        raise HarnessError("missing linker map: %s" % wine.map)
+    before = two_plain_sessions(wine)
+    positions = {}
+    for mode, code in (("/dev/full", 112), ("invalid", 105)):
+        position = check.report("stdout %s" % mode, wine.tool(mode), code)
+        if position is not None:
+            positions[mode] = position
+    check.same_tree("tree after the runs", before, wine.dump())
+    if len(positions) != 2:
+        return
+    # Both fail at the check after the first session's name.
+    check.equal("same position for both failures", positions["/dev/full"],
+                positions["invalid"])
+    address, owner = resolve(wine.map, positions["/dev/full"])
+    if owner is None:
+        check.fail("position %08X (address %08X) is not inside .text of %s" %
+                   (positions["/dev/full"], address, wine.map))
+        return
+    print("position %08X = address %08X = %s+0x%X (%s)" %
+          (positions["/dev/full"], address, owner[2], address - owner[0], owner[1]))
+    if not re.search(r"(^|[^A-Za-z0-9_])%s([^A-Za-z0-9_]|$)" % re.escape(wine.expected_caller),
+                     owner[2]):
+        check.fail("position resolves to %s, not to %s" % (owner[2], wine.expected_caller))
+
+
+def sessions_by_tens(count):
+    """Names of 10 bytes: a line of 12, so the buffer fills in line 11."""
+    return [b"Session-%02d" % i for i in range(count)]
+
+
+def check_filled_during_run(wine, check, mode, code):
+    """The buffer fills during the 11th line: that check fails, so the first
+    ten sessions are recoloured and the rest untouched."""
+    names = sessions_by_tens(20)
+    seed = Seed()
+    for name in names:
+        seed.key(session(name))
+    before = wine.seed(seed)
+    check.report("run", wine.tool(mode), code)
+    expected = before.copy()
+    for name in names[:10]:
+        expected.recolour(session(name))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+def check_failed_at_exit(wine, check, mode, code):
+    """Under 128 bytes: every session recoloured, then the final write-out
+    at shutdown fails."""
+    before = two_plain_sessions(wine)
+    result = wine.tool(mode)
+    if wine.shutdown_failure == "report":
+        check.report("run", result, code)
+    else:
+        check.run("run", result, out=None)
+    expected = before.copy()
+    expected.recolour(session(b"One"))
+    expected.recolour(session(b"Two"))
+    check.same_tree("tree after the run", expected, wine.dump())
+
+
+@case
+def reader_gone_during_run(wine, check):
+    """A pipe without a reader (233), failing when the buffer fills."""
+    check_filled_during_run(wine, check, "reader-gone", 233)
+
+
+@case
+def reader_gone_at_exit(wine, check):
+    """A pipe without a reader (233), failing at the final write-out."""
+    check_failed_at_exit(wine, check, "reader-gone", 233)
+
+
+@case
+def stdout_closed(wine, check):
+    """Standard output closed (>&-): a handle whose writes fail with 6."""
+    check_filled_during_run(wine, check, "closed", 6)
+
+
+@case
+def stdout_closed_at_exit(wine, check):
+    """Standard output closed (>&-), failing at the final write-out."""
+    check_failed_at_exit(wine, check, "closed", 6)
+
+
+@case
+def stdout_no_handle(wine, check):
+    """No standard output handle at all (invalid, or null): I/O error 105."""
+    for mode in ("invalid", "null"):
+        before = two_plain_sessions(wine)
+        check.report("stdout %s" % mode, wine.tool(mode), 105)
+        check.same_tree("tree after the run with stdout %s" % mode, before, wine.dump())
+    # A run that prints nothing never opens standard output.
+    for seed in (Seed(), Seed().key(SESSIONS)):
+        before = wine.seed(seed)
+        check.run("silent run with no stdout handle", wine.tool("invalid"))
+        check.same_tree("tree after the silent run", before, wine.dump())
+
+
+@case
+def module_name_oem(wine, check):
+    """A program file name with a byte above 127 is reported in the OEM code
+    page: o with diaeresis is 0xF6 in 1252 and 0x94 in 437."""
+    renamed = os.path.join(wine.workdir, "Z\u00f6rvo Recolour.exe")
+    shutil.copyfile(wine.exe, renamed)
+    before = two_plain_sessions(wine)
+    renamed_position = check.report("renamed program", wine.tool("/dev/full", exe=renamed),
+                                    112, module=b"Z\x94rvo Recolour.exe")
+    position = check.report("program under its own name", wine.tool("/dev/full"), 112)
+    check.equal("same position under either name", position, renamed_position)
+    check.same_tree("tree after the runs", before, wine.dump())
+
+
+AEDEBUG = b"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
+
+
+@case
+def post_mortem_debugger(wine, check):
+    """With winedbg configured as the post-mortem debugger, a failed run
+    still reports on its own and starts no debugger."""
+    aedebug = wine.fixture(("dumpkey %s\n" % esc(AEDEBUG)).encode("ascii"))
+    aedebug = parse_dump(aedebug)
+    values = {} if aedebug.absent else aedebug.values[()]
+    check.equal("AeDebug Debugger", (REG_SZ, b"winedbg --auto %ld %ld\0"),
+                values.get(b"Debugger"))
+    check.equal("AeDebug Auto", (REG_SZ, b"1\0"), values.get(b"Auto"))
+    two_plain_sessions(wine)
+    started = time.monotonic()
+    result = wine.tool("/dev/full")
+    check.report("run on /dev/full", result, 112)
+    if b"debugger" in result.err:
+        check.fail("a debugger was started")
+    check.report("run without stdout", wine.tool("invalid"), 105)
+    elapsed = time.monotonic() - started
+    if elapsed > 10:
+        check.fail("two failing runs took %.1f s: a debugger may have run" % elapsed)
+
+
+# ---- main -------------------------------------------------------------------
+
+def build_fixture(path):
+    source = os.path.join(HERE, "fixture.c")
+    subprocess.run(["i686-w64-mingw32-gcc-win32", "-O2", "-Wall", "-Wextra", "-static", "-s",
+                    "-Wl,--no-insert-timestamp", "-o", path, source, "-ladvapi32"], check=True)
+
+
+def run_case(wine, name):
+    check = Check(name)
+    started = time.monotonic()
+    try:
+        wine.check_ready()
+        CASES[name](wine, check)
+    except HarnessError as error:
+        check.fail("harness error: %s" % error)
+    except subprocess.TimeoutExpired as error:
+        check.fail("timed out: %s" % error)
+    ok = check.finish()
+    print("%s %s (%.1f s)" % ("PASS" if ok else "FAIL", name, time.monotonic() - started))
+    return ok
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--exe", help="zorvo-recolour.exe to test")
+    parser.add_argument("--map", help="its linker map (default: beside the exe)")
+    parser.add_argument("--fixture", help="the fixture program built from fixture.c")
+    parser.add_argument("--prefix", help="the Wine prefix of this test run")
+    parser.add_argument("--expect-caller", default="RecolouringRun",
+                        help="function in which the first line's check lies")
+    parser.add_argument("--shutdown-failure", choices=("report", "ignore"), default="report",
+                        help="whether a failed final write-out at shutdown is reported")
+    parser.add_argument("--build-fixture", action="store_true",
+                        help="build the fixture program at --fixture first")
+    parser.add_argument("--keep-prefix", action="store_true",
+                        help="--teardown or --all: stop the server but keep the prefix")
+    actions = parser.add_mutually_exclusive_group(required=True)
+    actions.add_argument("--list", action="store_true", help="print the case names")
+    actions.add_argument("--setup", action="store_true", help="make the prefix, start its server")
+    actions.add_argument("--teardown", action="store_true", help="stop the server, remove the prefix")
+    actions.add_argument("--case", action="append", help="run one case (repeatable)")
+    actions.add_argument("--all", action="store_true", help="set up, run every case, tear down")
+    args = parser.parse_args()
+
+    if args.list:
+        print("\n".join(CASES))
+        return 0
+    if not args.prefix:
+        parser.error("--prefix is required")
+    if args.build_fixture:
+        build_fixture(args.fixture)
+    wine = Wine(args)
+    try:
+        if args.setup:
+            wine.setup()
+            return 0
+        if args.teardown:
+            wine.teardown(remove=not args.keep_prefix)
+            return 0
+        if args.case:
+            unknown = [name for name in args.case if name not in CASES]
+            if unknown:
+                parser.error("unknown case: %s" % ", ".join(unknown))
+            return 0 if all([run_case(wine, name) for name in args.case]) else 1
+        started = time.monotonic()
+        wine.setup()
+        try:
+            results = [run_case(wine, name) for name in CASES]
+        finally:
+            wine.teardown(remove=not args.keep_prefix)
+        print("whole run, prefix included: %.1f s" % (time.monotonic() - started))
+        print("e2e: %d passed, %d failed" % (results.count(True), results.count(False)))
+        return 0 if all(results) else 1
+    except HarnessError as error:
+        print("harness error: %s" % error)
+        return 2
+    finally:
+        wine.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
