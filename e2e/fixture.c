@@ -35,11 +35,13 @@
  *
  * Dump format, one record a line, in the registry's enumeration order:
  *   K DEPTH NAME1 ... NAMEn    a key; its path below the dumped key
- *   V NAME TYPE SIZE HEX       a value of the key above; HEX "-" when empty
+ *   V NAME TYPE SIZE HEX STORED-SIZE STORED-HEX
+ *                              a value of the key above; HEX "-" when empty
  * Names are written escaped: bytes 0x21-0x7E stand for themselves except the
- * backslash, every other byte is \xNN; the empty name is \-.  Value data is
- * read through RegEnumValueA, so text values appear in the ANSI code page
- * with the size the ANSI calls report.
+ * backslash, every other byte is \xNN; the empty name is \-.  SIZE and HEX
+ * are the data as RegEnumValueA gives it, so text values appear in the ANSI
+ * code page with the size the ANSI calls report; the STORED pair is the data
+ * as the registry keeps it (RegEnumValueW), text values in UTF-16.
  *
  * Exit status: 0 when every command worked, 2 for a usage error, 3 when a
  * command failed (the failing line and error code go to standard error).
@@ -297,6 +299,31 @@ typedef struct {
     size_t len;
 } NameRef;
 
+static void print_hex(const char *data, DWORD size)
+{
+    DWORD b;
+    if (size == 0) putchar('-');
+    for (b = 0; b < size; b++) printf("%02x", (unsigned char)data[b]);
+}
+
+/* The value's data as the registry keeps it (text values in UTF-16), read
+   through RegEnumValueW: " SIZE HEX". */
+static void dump_stored(HKEY key, DWORD index)
+{
+    WCHAR name[32768];
+    DWORD name_len = 32768, type = 0, size = 0;
+    BYTE *data;
+    LONG r = RegEnumValueW(key, index, name, &name_len, NULL, &type, NULL, &size);
+    if (r != ERROR_SUCCESS) fail("dump: RegEnumValueW (size)", r);
+    data = xmalloc(size);
+    name_len = 32768;
+    r = RegEnumValueW(key, index, name, &name_len, NULL, &type, data, &size);
+    if (r != ERROR_SUCCESS) fail("dump: RegEnumValueW", r);
+    printf(" %lu ", (unsigned long)size);
+    print_hex((const char *)data, size);
+    free(data);
+}
+
 static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
 {
     DWORD subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0,
@@ -320,14 +347,14 @@ static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
     data = xmalloc((size_t)longest_data * 2 + 16);
     for (i = 0; i < values; i++) {
         DWORD name_len = longest_name * 4 + 16, type = 0,
-              size = longest_data * 2 + 16, b;
+              size = longest_data * 2 + 16;
         r = RegEnumValueA(key, i, name, &name_len, NULL, &type, (BYTE *)data, &size);
         if (r != ERROR_SUCCESS) fail("dump: RegEnumValueA", r);
         fputs("V ", stdout);
         print_escaped(name, name_len);
         printf(" %lu %lu ", (unsigned long)type, (unsigned long)size);
-        if (size == 0) putchar('-');
-        for (b = 0; b < size; b++) printf("%02x", (unsigned char)data[b]);
+        print_hex(data, size);
+        dump_stored(key, i);
         putchar('\n');
     }
     free(name);

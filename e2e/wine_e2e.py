@@ -164,7 +164,8 @@ class Tree:
             self.order.append(path)
             self.values[path] = {}
         for i, text in enumerate(SCHEME):
-            self.values[path][b"Colour%d" % i] = (REG_SZ, text + b"\0")
+            self.values[path][b"Colour%d" % i] = (REG_SZ, text + b"\0",
+                                                  (text + b"\0").decode("ascii").encode("utf-16-le"))
 
     def render(self):
         if self.absent:
@@ -173,13 +174,14 @@ class Tree:
         for path in sorted(self.values):
             lines.append("key " + "\\".join(show(p) for p in path))
             for name in sorted(self.values[path]):
-                kind, data = self.values[path][name]
+                kind, data, stored = self.values[path][name]
                 if kind == REG_SZ:
                     shown = '"%s"' % show(data)
                 else:
                     shown = data.hex() or "-"
-                lines.append("    value %s type=%d size=%d %s" %
-                             (show(name) or "(default)", kind, len(data), shown))
+                lines.append("    value %s type=%d size=%d %s (stored: %d bytes %s)" %
+                             (show(name) or "(default)", kind, len(data), shown,
+                              len(stored), stored.hex() or "-"))
         return lines
 
     def __eq__(self, other):
@@ -199,12 +201,13 @@ def parse_dump(text):
             current = tuple(unesc(f) for f in fields[2:2 + depth])
             tree.order.append(current)
             tree.values[current] = {}
-        elif fields[0] == "V" and current is not None:
-            name, kind, size = unesc(fields[1]), int(fields[2]), int(fields[3])
-            data = b"" if fields[4] == "-" else bytes.fromhex(fields[4])
-            if len(data) != size:
-                raise HarnessError("dump: size %d but %d data bytes" % (size, len(data)))
-            tree.values[current][name] = (kind, data)
+        elif fields[0] == "V" and current is not None and len(fields) == 7:
+            name, kind = unesc(fields[1]), int(fields[2])
+            data, stored = [b"" if hex_data == "-" else bytes.fromhex(hex_data)
+                            for hex_data in (fields[4], fields[6])]
+            if (len(data), len(stored)) != (int(fields[3]), int(fields[5])):
+                raise HarnessError("dump: sizes do not match the data: %r" % line)
+            tree.values[current][name] = (kind, data, stored)
         else:
             raise HarnessError("dump: unexpected line %r" % line)
     return tree
@@ -984,8 +987,8 @@ def post_mortem_debugger(wine, check):
     aedebug = parse_dump(aedebug)
     values = {} if aedebug.absent else aedebug.values[()]
     check.equal("AeDebug Debugger", (REG_SZ, b"winedbg --auto %ld %ld\0"),
-                values.get(b"Debugger"))
-    check.equal("AeDebug Auto", (REG_SZ, b"1\0"), values.get(b"Auto"))
+                values.get(b"Debugger", (None, None, None))[:2])
+    check.equal("AeDebug Auto", (REG_SZ, b"1\0"), values.get(b"Auto", (None, None, None))[:2])
     two_plain_sessions(wine)
     started = time.monotonic()
     result = wine.tool("/dev/full")
