@@ -20,10 +20,13 @@ FIXTURE is the program built from fixture.c next to this file
 import argparse
 import copy
 import difflib
+import fcntl
 import os
+import pty
 import re
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -455,9 +458,6 @@ class Wine:
     def run_on_pty(self, argv, columns=1000, rows=1000):
         """Standard output on a raw pty, wide and tall enough that Wine's
         console neither wraps nor scrolls; stdin and stderr are not ttys."""
-        import fcntl
-        import pty
-        import struct
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         attrs = termios.tcgetattr(slave)
@@ -608,7 +608,7 @@ def two_sessions(wine, check):
             .value(beta, b"Colour22", REG_DWORD, b"\x16\x00\x00\x00")
             .key(beta + (b"Child",))
             .text(beta + (b"Child",), b"Inner", b"kept")
-            .key(alpha)
+            .key(alpha + (b"Sub", b"Deeper"))
             .text(SESSIONS, b"Marker", b"sessions key"))
     before = wine.seed(seed)
     # Wine lists subkeys in case-insensitive name order: not the order of
@@ -621,6 +621,19 @@ def two_sessions(wine, check):
     expected.recolour(alpha)
     expected.recolour(beta)
     check.same_tree("tree after the run", expected, wine.dump())
+
+
+def expected_run(before, refused=()):
+    """Lines and tree after a run over the seeded sessions: the refused ones,
+    and those whose path is too long for the ANSI calls, get failure lines."""
+    lines, expected = [], before.copy()
+    for name in names_in_order(before):
+        lines.append(name)
+        if name in refused or len(name) > LONGEST_SELECTABLE_NAME:
+            lines += [failure_line(name, i) for i in range(len(SCHEME))]
+        else:
+            expected.recolour(session(name))
+    return lines, expected
 
 
 HOSTILE_NAMES = [
@@ -644,16 +657,9 @@ def hostile_names(wine, check):
     refused = b"%s%n%s%n refused"
     seed.key(session(refused)).deny(session(refused))
     before = wine.seed(seed)
-    order = names_in_order(before)
-    check.equal("the seeded names read back", sorted(HOSTILE_NAMES + [refused]), sorted(order))
-    lines = []
-    expected = before.copy()
-    for name in order:
-        lines.append(name)
-        if name == refused:
-            lines += [failure_line(name, i) for i in range(len(SCHEME))]
-        else:
-            expected.recolour(session(name))
+    check.equal("the seeded names read back", sorted(HOSTILE_NAMES + [refused]),
+                sorted(names_in_order(before)))
+    lines, expected = expected_run(before, [refused])
     check.run("run", wine.tool(), out=lines_out(lines))
     check.same_tree("tree after the run", expected, wine.dump())
 
@@ -699,19 +705,6 @@ def many_sessions(wine, check):
     for name in order:
         expected.recolour(session(name))
     check.same_tree("tree after the run", expected, wine.dump())
-
-
-def expected_run(before, refused=()):
-    """Lines and tree after a run over the seeded sessions: the refused ones,
-    and those whose path is too long for the ANSI calls, get failure lines."""
-    lines, expected = [], before.copy()
-    for name in names_in_order(before):
-        lines.append(name)
-        if name in refused or len(name) > LONGEST_SELECTABLE_NAME:
-            lines += [failure_line(name, i) for i in range(len(SCHEME))]
-        else:
-            expected.recolour(session(name))
-    return lines, expected
 
 
 @case
