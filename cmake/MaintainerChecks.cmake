@@ -1,0 +1,29 @@
+# Tests of the maintainers' tooling, in the native tree (none needs the
+# Windows build tree):
+#
+# - always: the unit tests of the demo's report (demo/) and of the release
+#   archive's normalisation (packaging/), Python, well under a second;
+# - with -DMAINTAINER_CHECKS=ON, one test per check, each running its script:
+#     lint.format           scripts/lint.sh format     clang-format
+#     lint.tidy             scripts/lint.sh tidy       clang-tidy (minutes)
+#     lint.cppcheck         scripts/lint.sh cppcheck   cppcheck on the core
+#     release.reproducible  scripts/check-reproducible.sh: two Windows builds
+#                           in their own trees, executable and archive compared
+if(WIN32)
+  return()
+endif()
+
+find_program(MAINTAINER_PYTHON NAMES python3 REQUIRED)
+add_test(NAME demo.report COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/demo/show_sessions_test.py)
+add_test(NAME release.normalise_zip
+         COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/packaging/normalise_zip_test.py)
+
+option(MAINTAINER_CHECKS "Register the lint and reproducible-build checks as tests" OFF)
+if(MAINTAINER_CHECKS)
+  foreach(check format tidy cppcheck)
+    add_test(NAME lint.${check} COMMAND ${CMAKE_SOURCE_DIR}/scripts/lint.sh ${check})
+  endforeach()
+  add_test(NAME release.reproducible COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-reproducible.sh)
+  set_tests_properties(lint.format lint.tidy lint.cppcheck release.reproducible PROPERTIES
+                       LABELS maintainer TIMEOUT 1800 RUN_SERIAL ON)
+endif()
