@@ -30,8 +30,6 @@
  *   dump PATH                  print the subtree (format below), or "absent"
  *   dumpkey PATH               like dump, but the key alone, without subkeys
  *   codepages                  print "acp=N oemcp=N"
- *   exec-invalid-stdout PATH   run PATH with no standard output, then exit
- *                              with its status (ends the script)
  *
  * Dump format, one record a line, in the registry's enumeration order:
  *   K DEPTH NAME1 ... NAMEn    a key; its path below the dumped key
@@ -522,13 +520,6 @@ static int run_script(void)
         } else if (!strcmp(cmd, "codepages")) {
             NEED(0);
             printf("acp=%u oemcp=%u\n", GetACP(), GetOEMCP());
-        } else if (!strcmp(cmd, "exec-invalid-stdout")) {
-            char *exe, *cmdline;
-            NEED(1);
-            exe = to_cstring(tok[1].bytes, tok[1].len);
-            cmdline = xmalloc(tok[1].len + 3);
-            sprintf(cmdline, "\"%s\"", exe);
-            return (int)run_child(exe, cmdline, INVALID_HANDLE_VALUE);
         } else {
             fail(cmd, ERROR_INVALID_FUNCTION);
         }

@@ -305,6 +305,7 @@ class Wine:
         self.fixture_exe = os.path.abspath(args.fixture) if args.fixture else None
         self.map = args.map or (os.path.splitext(self.exe)[0] + ".map" if self.exe else None)
         self.expected_caller = args.expect_caller
+        self.expected_reporter = args.expect_reporter
         self.shutdown_failure = args.shutdown_failure
         self.env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "WINEARCH", "WINELOADER",
@@ -423,10 +424,11 @@ class Wine:
     def dump(self, path=TOOL_ROOT):
         return parse_dump(self.fixture(("dump %s\n" % esc(path)).encode("ascii")))
 
-    def tool(self, mode="pipe", exe=None):
-        """Runs the tool with standard output of the given kind."""
+    def tool(self, mode="pipe", exe=None, args=()):
+        """Runs the tool (or another program) with standard output of the
+        given kind."""
         exe = exe or self.exe
-        argv = ["wine", exe]
+        argv = ["wine", exe] + list(args)
         if mode == "pipe":
             return self.run(argv)
         if mode == "file":
@@ -450,7 +452,7 @@ class Wine:
                 os.close(writer)
         if mode in ("invalid", "null"):
             return self.run(["wine", self.fixture_exe, "run-with-%s-stdout" % mode,
-                             windows_path(exe)])
+                             windows_path(exe)] + list(args))
         if mode == "pty":
             return self.run_on_pty(argv)
         raise HarnessError("unknown standard output kind %s" % mode)
@@ -853,33 +855,44 @@ def resolve(map_path, offset):
     return address, owner
 
 
+def check_resolves(wine, check, what, position, function):
+    """The function of the linker map that holds a reported position."""
+    address, owner = resolve(wine.map, position)
+    if owner is None:
+        check.fail("%s: position %08X (address %08X) is not inside .text of %s" %
+                   (what, position, address, wine.map))
+        return
+    print("%s: position %08X = address %08X = %s+0x%X" %
+          (what, position, address, owner[2], address - owner[0]))
+    if not re.search(r"(^|[^A-Za-z0-9_])%s([^A-Za-z0-9_]|$)" % re.escape(function), owner[2]):
+        check.fail("%s: position resolves to %s, not to %s" % (what, owner[2], function))
+
+
 @case
 def report_position_in_map(wine, check):
-    """The reported position lies in the function that checked the output."""
+    """The reported position lies in the function whose output check raised:
+    the run's own check after the first line, or the report's write-out of
+    standard output when that write fails in its turn."""
     if not wine.map or not os.path.isfile(wine.map):
         raise HarnessError("missing linker map: %s" % wine.map)
     before = two_plain_sessions(wine)
     positions = {}
     for mode, code in (("/dev/full", 112), ("invalid", 105)):
-        position = check.report("stdout %s" % mode, wine.tool(mode), code)
-        if position is not None:
-            positions[mode] = position
+        positions[mode] = check.report("stdout %s" % mode, wine.tool(mode), code)
     check.same_tree("tree after the runs", before, wine.dump())
-    if len(positions) != 2:
-        return
-    # Both fail at the check after the first session's name.
-    check.equal("same position for both failures", positions["/dev/full"],
-                positions["invalid"])
-    address, owner = resolve(wine.map, positions["/dev/full"])
-    if owner is None:
-        check.fail("position %08X (address %08X) is not inside .text of %s" %
-                   (positions["/dev/full"], address, wine.map))
-        return
-    print("position %08X = address %08X = %s+0x%X (%s)" %
-          (positions["/dev/full"], address, owner[2], address - owner[0], owner[1]))
-    if not re.search(r"(^|[^A-Za-z0-9_])%s([^A-Za-z0-9_]|$)" % re.escape(wine.expected_caller),
-                     owner[2]):
-        check.fail("position resolves to %s, not to %s" % (owner[2], wine.expected_caller))
+    if None not in positions.values():
+        # Both fail at the check after the first session's name.
+        check.equal("same position for both failures", positions["/dev/full"],
+                    positions["invalid"])
+        check_resolves(wine, check, "first line's check", positions["/dev/full"],
+                       wine.expected_caller)
+
+    # A reader gone: the check of the line that filled the buffer raises, and
+    # the report's own write-out of the line end fails again (233).  Only the
+    # second failure is reported, positioned in the report.
+    position = check_filled_during_run(wine, check, "reader-gone", 233)
+    if position is not None:
+        check_resolves(wine, check, "report's write-out", position, wine.expected_reporter)
 
 
 def sessions_by_tens(count):
@@ -895,11 +908,12 @@ def check_filled_during_run(wine, check, mode, code):
     for name in names:
         seed.key(session(name))
     before = wine.seed(seed)
-    check.report("run", wine.tool(mode), code)
+    position = check.report("run", wine.tool(mode), code)
     expected = before.copy()
     for name in names[:10]:
         expected.recolour(session(name))
     check.same_tree("tree after the run", expected, wine.dump())
+    return position
 
 
 def check_failed_at_exit(wine, check, mode, code):
@@ -996,6 +1010,19 @@ def post_mortem_debugger(wine, check):
 
 # ---- main -------------------------------------------------------------------
 
+STDOUT_KINDS = ["file", "pipe", "pty", "/dev/null", "/dev/full", "closed", "reader-gone",
+                "invalid", "null"]
+
+
+def probe(wine):
+    """What standard output is, for each kind the cases use: its file type
+    and what a one-byte write to it gives."""
+    for mode in STDOUT_KINDS:
+        result = wine.tool(mode, exe=wine.fixture_exe, args=["probe-stdout"])
+        print("%-12s %s  (on stdout: %r)" %
+              (mode, result.err.decode("ascii", "replace").strip(), result.out))
+
+
 def build_fixture(path):
     source = os.path.join(HERE, "fixture.c")
     subprocess.run(["i686-w64-mingw32-gcc-win32", "-O2", "-Wall", "-Wextra", "-static", "-s",
@@ -1025,6 +1052,8 @@ def main():
     parser.add_argument("--prefix", help="the Wine prefix of this test run")
     parser.add_argument("--expect-caller", default="RecolouringRun",
                         help="function in which the first line's check lies")
+    parser.add_argument("--expect-reporter", default="ReportFailure",
+                        help="function in which the report's own output check lies")
     parser.add_argument("--shutdown-failure", choices=("report", "ignore"), default="report",
                         help="whether a failed final write-out at shutdown is reported")
     parser.add_argument("--build-fixture", action="store_true",
@@ -1037,6 +1066,8 @@ def main():
     actions.add_argument("--teardown", action="store_true", help="stop the server, remove the prefix")
     actions.add_argument("--case", action="append", help="run one case (repeatable)")
     actions.add_argument("--all", action="store_true", help="set up, run every case, tear down")
+    actions.add_argument("--probe", action="store_true",
+                         help="print the file type and write result of each kind of stdout")
     args = parser.parse_args()
 
     if args.list:
@@ -1053,6 +1084,10 @@ def main():
             return 0
         if args.teardown:
             wine.teardown(remove=not args.keep_prefix)
+            return 0
+        if args.probe:
+            wine.check_ready()
+            probe(wine)
             return 0
         if args.case:
             unknown = [name for name in args.case if name not in CASES]
