@@ -821,51 +821,61 @@ def demangle(names):
 
 
 def read_map(path):
-    """The .text section's bounds, the image base and the function symbols
-    of a linker map, sorted by address."""
+    """From a linker map: the image base, the code's input sections (start,
+    end, object file) and the function symbols (address, name), each sorted
+    by address.  Symbols of internal linkage are not in the map; their code
+    still lies in their object's input section."""
     with open(path, "r", encoding="latin-1") as f:
         text = f.read()
-    section = re.search(r"^\.text\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)", text, re.M)
-    if not section:
-        raise HarnessError("no .text section in %s" % path)
-    start, size = int(section.group(1), 16), int(section.group(2), 16)
     base = re.search(r"0x([0-9a-fA-F]+)\s+__image_base__\s*=", text)
     base = int(base.group(1), 16) if base else 0x400000
+    sections = []
+    for start, size, owner in re.findall(
+            r"^ \.text\S*\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)\s+([^\n]+)$", text, re.M):
+        start, size = int(start, 16), int(size, 16)
+        if size:
+            sections.append((start, start + size, owner.strip()))
+    sections.sort()
     symbols = []
     for address, name in re.findall(r"^ {16}0x([0-9a-fA-F]+) {2,}(\S[^\n]*?)\s*$", text, re.M):
-        address = int(address, 16)
-        if name.startswith("0x") or "=" in name or "PROVIDE" in name:
-            continue
-        if start <= address < start + size:
-            symbols.append((address, name))
+        if not (name.startswith("0x") or "=" in name or "PROVIDE" in name):
+            symbols.append((int(address, 16), name))
     symbols.sort()
-    names = demangle([name for _, name in symbols])
-    return start, size, base, [(a, n, d) for (a, n), d in zip(symbols, names)]
+    if not sections:
+        raise HarnessError("no code sections in %s" % path)
+    return base, sections, symbols
 
 
 def resolve(map_path, offset):
-    start, size, base, symbols = read_map(map_path)
+    """The address of a reported position, the object file whose code holds
+    it, and the nearest function symbol before it in that object's section
+    (None where the map has none)."""
+    base, sections, symbols = read_map(map_path)
     address = base + offset
-    if not start <= address < start + size:
-        return address, None
-    owner = None
-    for symbol in symbols:
-        if symbol[0] <= address:
-            owner = symbol
-    return address, owner
+    for start, end, owner in sections:
+        if start <= address < end:
+            inside = [symbol for symbol in symbols if start <= symbol[0] <= address]
+            if not inside:
+                return address, owner, None
+            return address, owner, (inside[-1][0], demangle([inside[-1][1]])[0])
+    return address, None, None
 
 
-def check_resolves(wine, check, what, position, function):
-    """The function of the linker map that holds a reported position."""
-    address, owner = resolve(wine.map, position)
+def check_resolves(check, what, map_path, position, function=None, in_object=None):
+    """The reported position lies in the named function, or in code of the
+    named object file."""
+    address, owner, symbol = resolve(map_path, position)
     if owner is None:
-        check.fail("%s: position %08X (address %08X) is not inside .text of %s" %
-                   (what, position, address, wine.map))
+        check.fail("%s: position %08X (address %08X) is in no code section of %s" %
+                   (what, position, address, map_path))
         return
-    print("%s: position %08X = address %08X = %s+0x%X" %
-          (what, position, address, owner[2], address - owner[0]))
-    if not re.search(r"(^|[^A-Za-z0-9_])%s([^A-Za-z0-9_]|$)" % re.escape(function), owner[2]):
-        check.fail("%s: position resolves to %s, not to %s" % (what, owner[2], function))
+    where = "%s+0x%X" % (symbol[1], address - symbol[0]) if symbol else "(no symbol)"
+    print("%s: position %08X = address %08X = %s in %s" % (what, position, address, where, owner))
+    if function and not (symbol and re.search(
+            r"(^|[^A-Za-z0-9_])%s([^A-Za-z0-9_]|$)" % re.escape(function), symbol[1])):
+        check.fail("%s: position resolves to %s, not to %s" % (what, where, function))
+    if in_object and in_object not in owner:
+        check.fail("%s: position lies in %s, not in %s" % (what, owner, in_object))
 
 
 @case
@@ -884,15 +894,16 @@ def report_position_in_map(wine, check):
         # Both fail at the check after the first session's name.
         check.equal("same position for both failures", positions["/dev/full"],
                     positions["invalid"])
-        check_resolves(wine, check, "first line's check", positions["/dev/full"],
-                       wine.expected_caller)
+        check_resolves(check, "first line's check", wine.map, positions["/dev/full"],
+                       function=wine.expected_caller)
 
     # A reader gone: the check of the line that filled the buffer raises, and
     # the report's own write-out of the line end fails again (233).  Only the
     # second failure is reported, positioned in the report.
     position = check_filled_during_run(wine, check, "reader-gone", 233)
     if position is not None:
-        check_resolves(wine, check, "report's write-out", position, wine.expected_reporter)
+        check_resolves(check, "report's write-out", wine.map, position,
+                       function=wine.expected_reporter)
 
 
 def sessions_by_tens(count):
@@ -1006,6 +1017,38 @@ def post_mortem_debugger(wine, check):
     elapsed = time.monotonic() - started
     if elapsed > 10:
         check.fail("two failing runs took %.1f s: a debugger may have run" % elapsed)
+
+
+@case
+def platform_faults(wine, check):
+    """Failures that the registry cannot drive the tool into, through the
+    fault probe built beside it (its own failure handling, linked the same
+    way): an access fault is reported as EAccessViolation, positioned at the
+    faulting instruction; exhausted memory as EOutOfMemory, its report still
+    written.  The post-mortem debugger stays configured and never starts."""
+    probe_exe = os.path.join(os.path.dirname(wine.exe), "fault-probe.exe")
+    probe_map = os.path.splitext(probe_exe)[0] + ".map"
+    if not os.path.isfile(probe_exe):
+        raise HarnessError("missing %s" % probe_exe)
+    for how, error_class in (("access-fault", b"EAccessViolation"),
+                             ("out-of-memory", b"EOutOfMemory")):
+        result = wine.tool("pipe", exe=probe_exe, args=[how])
+        what = "fault probe %s" % how
+        check.equal(what + ": exit status", 1, result.status)
+        check.same_bytes(what + ": standard output", b"", result.out)
+        # The message is the error's own; one line, ending with a period.
+        match = re.fullmatch(b"Exception " + error_class + b" in module fault-probe\.exe at "
+                             b"([0-9A-F]{8})\.\r\n([^\r\n]+\.)\r\n\r\n", result.err)
+        if not match:
+            check.fail(what + ": standard error is not one %s report" % error_class.decode(),
+                       "\n".join(byte_lines(result.err)))
+            continue
+        print("%s: message %r" % (what, match.group(2).decode("ascii", "replace")))
+        if how == "access-fault" and os.path.isfile(probe_map):
+            # The faulting write is in the probe's own code, not in the
+            # failure handling.
+            check_resolves(check, what, probe_map, int(match.group(1), 16),
+                           in_object="fault_probe.cpp")
 
 
 # ---- main -------------------------------------------------------------------
