@@ -498,8 +498,9 @@ class Wine:
 # ---- checks -------------------------------------------------------------
 
 class Check:
-    def __init__(self, name):
+    def __init__(self, name, module=b"zorvo-recolour.exe"):
         self.name = name
+        self.module = module
         self.failures = []
 
     def fail(self, what, detail=""):
@@ -526,10 +527,13 @@ class Check:
             self.same_bytes(what + ": standard output", out, result.out)
         self.same_bytes(what + ": standard error", err, result.err)
 
-    def report(self, what, result, code, module=b"zorvo-recolour.exe"):
-        """A run ended by an output failure: status 1, and standard error
-        holding exactly one report.  Returns the reported position."""
+    def report(self, what, result, code, module=None):
+        """A run ended by an output failure: status 1, nothing on standard
+        output (where it can be read), and standard error holding exactly one
+        report.  Returns the reported position."""
+        module = module or self.module
         self.equal(what + ": exit status", 1, result.status)
+        self.same_bytes(what + ": standard output", b"", result.out)
         pattern = (b"Exception EInOutError in module " + re.escape(module) +
                    b" at ([0-9A-F]{8})\\.\r\nI/O error " + str(code).encode() +
                    b"\\.\r\n\r\n")
@@ -1073,7 +1077,7 @@ def build_fixture(path):
 
 
 def run_case(wine, name):
-    check = Check(name)
+    check = Check(name, os.path.basename(wine.exe or "zorvo-recolour.exe").encode())
     started = time.monotonic()
     try:
         wine.check_ready()
