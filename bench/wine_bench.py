@@ -1,0 +1,450 @@
+#!/usr/bin/env python3
+"""Benchmark of zorvo-recolour.exe under Wine.
+
+Side by side with the floor (bench/floor.c: the same registry calls and
+writes, nothing else) and with the two ways users recolour sessions without
+the tool: one generated .reg file imported with `regedit /S` after listing the
+sessions with `reg query`, and one `reg add` per value. Every timed run starts
+from a freshly seeded registry; the two sides of a comparison alternate
+(A, B, A, B, ...) so that drift in the machine's load hits both. Also measured:
+peak memory of the process, start-up cost, scaling from N=1,000 to N=10,000,
+the executable's size and imports, and (when given) the native
+microbenchmark. Prints one table, the targets, and a summary line.
+
+    wine_bench.py --exe EXE --floor FLOOR --fixture FIXTURE --prefix DIR
+                  [--native RUN_BENCHMARK] [--rounds 5] [--sizes 1000,10000]
+
+Exit status: 0 when every target is met, 1 when one is missed, 2 when a
+method did not do its job (wrong output or registry) or Wine failed.
+Python standard library only.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SCHEME = [
+    "215,215,215", "255,255,255", "0,0,0", "85,85,85", "0,0,0",
+    "255,255,0", "0,0,0", "85,85,85", "242,0,0", "255,0,0",
+    "0,242,0", "0,255,0", "242,174,0", "255,174,0", "87,117,242",
+    "87,117,255", "242,104,242", "255,104,255", "87,191,242",
+    "87,191,255", "235,235,235", "255,255,255",
+]
+SESSIONS_KEY = "HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions"
+SYSTEM_DLLS = {
+    "kernel32.dll", "advapi32.dll", "user32.dll", "msvcrt.dll", "ntdll.dll",
+    "gdi32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "version.dll",
+    "comctl32.dll", "ws2_32.dll", "shlwapi.dll",
+}
+
+# Targets.
+MAX_TIME_RATIO = 1.05
+MAX_EXTRA_PEAK_KIB = 1024
+MAX_SCALING_DEVIATION = 0.05
+MAX_CORE_ALLOCS_PER_VALUE = 3
+MAX_EXE_BYTES = 256 * 1024
+
+
+class BenchmarkFailure(Exception):
+    pass
+
+
+def session_name(index):
+    """The names bench/fixture.c seeds, in the registry's enumeration order."""
+    return "host-%05d.example.org" % index
+
+
+def expected_output(count):
+    return b"".join(session_name(i).encode() + b"\r\n" for i in range(count))
+
+
+class Wine:
+    def __init__(self, prefix, work):
+        self.prefix = prefix
+        self.work = work
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def create_prefix(self):
+        if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
+            print("Creating the Wine prefix %s ..." % self.prefix, file=sys.stderr)
+            subprocess.run(["wineboot", "-i"], env=self.env, check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        # Kept up for the whole run; it is already up when it says so (status 2).
+        # Its standard handles must not be ours: it outlives this script,
+        # and would hold a pipe on our output open.
+        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The first runs after start-up load Wine's DLLs from disk.
+        for _ in range(2):
+            self.run(["cmd", "/c", "exit"])
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def run(self, arguments, stdout=None):
+        """Runs `wine ARGUMENTS`; returns (seconds, peak resident KiB, status)."""
+        # The peak comes from /usr/bin/time, not from this process's wait4():
+        # a child forked from Python starts with Python's resident set, and
+        # its high-water mark keeps that across exec().
+        peak_file = os.path.join(self.work, "peak.txt")
+        out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+        try:
+            start = time.perf_counter()
+            status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", peak_file, "wine"] + arguments,
+                                     env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.DEVNULL)
+            seconds = time.perf_counter() - start
+        finally:
+            if stdout:
+                out.close()
+        with open(peak_file) as text:
+            # The last line: the one before it says so when the program's status was not 0.
+            peak = int(text.read().split()[-1])
+        return seconds, peak, status
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = tempfile.mkdtemp(prefix="zorvo-bench-")
+        self.wine = Wine(args.prefix, self.work)
+        self.out = os.path.join(self.work, "out.txt")
+
+    # ---- the fixture -----------------------------------------------------
+
+    def fixture(self, *arguments):
+        _, _, status = self.wine.run([self.args.fixture] + [str(a) for a in arguments],
+                                     stdout=os.path.join(self.work, "fixture.txt"))
+        return status
+
+    def seed(self, count):
+        if self.fixture("seed", count) != 0:
+            raise BenchmarkFailure("seeding %d sessions failed" % count)
+
+    def check(self, method, count, first=None):
+        arguments = ["check", count] + ([first] if first is not None else [])
+        if self.fixture(*arguments) != 0:
+            with open(os.path.join(self.work, "fixture.txt"), "rb") as report:
+                raise BenchmarkFailure("%s left the registry wrong: %s" %
+                                       (method, report.read().decode(errors="replace").strip()))
+
+    # ---- the methods, each from a seeded registry -------------------------
+
+    def run_program(self, name, exe, count):
+        seconds, peak, status = self.wine.run([exe], stdout=self.out)
+        with open(self.out, "rb") as output:
+            if status != 0 or output.read() != expected_output(count):
+                raise BenchmarkFailure("%s: exit status %d or wrong output" % (name, status))
+        return seconds, peak
+
+    def tool(self, count):
+        return self.run_program("tool", self.args.exe, count)
+
+    def floor(self, count):
+        return self.run_program("floor", self.args.floor, count)
+
+    def regedit(self, count):
+        """reg query for the list, a .reg file of every value, regedit /S: timed together."""
+        listing = os.path.join(self.work, "sessions.txt")
+        registry_file = os.path.join(self.work, "recolour.reg")
+        start = time.perf_counter()
+        _, peak_query, status = self.wine.run(["reg", "query", SESSIONS_KEY], stdout=listing)
+        if status != 0:
+            raise BenchmarkFailure("reg query failed: %d" % status)
+        with open(listing, "rb") as text:
+            keys = [line for line in text.read().split(b"\r\n")
+                    if line.startswith(SESSIONS_KEY.encode() + b"\\")]
+        values = b"".join(b'"Colour%d"="%s"\r\n' % (i, colour.encode())
+                          for i, colour in enumerate(SCHEME))
+        with open(registry_file, "wb") as out:
+            out.write(b"REGEDIT4\r\n\r\n")
+            out.write(b"".join(b"[" + key + b"]\r\n" + values + b"\r\n" for key in keys))
+        _, peak_import, status = self.wine.run(["regedit", "/S", registry_file])
+        seconds = time.perf_counter() - start
+        if status != 0 or len(keys) != count:
+            raise BenchmarkFailure("regedit import: status %d, %d sessions listed" % (status, len(keys)))
+        return seconds, max(peak_query, peak_import)
+
+    def reg_add(self, sessions):
+        """One `reg add` per value for the first `sessions` sessions."""
+        start = time.perf_counter()
+        peak = 0
+        for index in range(sessions):
+            key = SESSIONS_KEY + "\\" + session_name(index)
+            for colour_index, colour in enumerate(SCHEME):
+                _, process_peak, status = self.wine.run(
+                    ["reg", "add", key, "/v", "Colour%d" % colour_index, "/t", "REG_SZ",
+                     "/d", colour, "/f"])
+                if status != 0:
+                    raise BenchmarkFailure("reg add failed: %d" % status)
+                peak = max(peak, process_peak)
+        return time.perf_counter() - start, peak
+
+    # ---- comparisons ------------------------------------------------------
+
+    def compare(self, count, method_b, rounds, label, check_b):
+        """Rounds of seed + tool, seed + method B; the first round of each is checked."""
+        results = {"tool": [], "other": [], "tool_peak": [], "other_peak": []}
+        for round_index in range(rounds):
+            print("  N=%d %s: round %d of %d" % (count, label, round_index + 1, rounds),
+                  file=sys.stderr)
+            self.seed(count)
+            seconds, peak = self.tool(count)
+            results["tool"].append(seconds)
+            results["tool_peak"].append(peak)
+            if round_index == 0:
+                self.check("the tool", count)
+            self.seed(count)
+            seconds, peak = method_b()
+            results["other"].append(seconds)
+            results["other_peak"].append(peak)
+            if round_index == 0:
+                check_b()
+        return results
+
+    def startup(self, rounds):
+        results = {"tool": [], "other": []}
+        for _ in range(rounds):
+            if self.fixture("clear") != 0:
+                raise BenchmarkFailure("clearing the registry failed")
+            for name, exe in (("tool", self.args.exe), ("other", self.args.floor)):
+                seconds, _ = self.run_program(name, exe, 0)
+                results[name].append(seconds)
+        return results
+
+    def native(self):
+        if not self.args.native:
+            return None
+        json_path = os.path.join(self.work, "native.json")
+        log_path = os.path.join(self.work, "native.txt")
+        print("  native microbenchmark, %d sessions" % self.args.native_sessions, file=sys.stderr)
+        with open(log_path, "wb") as log:
+            subprocess.run([self.args.native, "--sessions=%d" % self.args.native_sessions,
+                            "--benchmark_out=" + json_path, "--benchmark_out_format=json"],
+                           stdout=log, stderr=subprocess.STDOUT, check=True)
+        with open(json_path) as text:
+            benchmarks = json.load(text)["benchmarks"]
+        # Keyed by name and session count: "WholeRun/1000", "OutputChannel/10000".
+        found = {"/".join(entry["name"].split("/")[:2]): entry for entry in benchmarks}
+        for entry in found.values():
+            if entry.get("error_occurred"):
+                raise BenchmarkFailure("native %s: %s" % (entry["name"], entry.get("error_message")))
+        shutil.copy(log_path, os.path.join(self.args.results, "native.txt"))
+        return found
+
+
+# ---- the table --------------------------------------------------------------
+
+def median(values):
+    return statistics.median(values)
+
+
+def ratios(results):
+    return [a / b for a, b in zip(results["tool"], results["other"])]
+
+
+def seconds_text(seconds):
+    if seconds >= 3600:
+        return "%.1f h" % (seconds / 3600)
+    if seconds >= 1:
+        return "%.2f s" % seconds
+    return "%.0f ms" % (seconds * 1000)
+
+
+def ratio_text(values):
+    def one(value):
+        return "%.4f" % value if value < 0.01 else "%.3f" % value
+    return "%-8s (%s .. %s)" % (one(median(values)), one(min(values)), one(max(values)))
+
+
+def pe_imports(exe):
+    listing = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True,
+                             text=True, check=True).stdout
+    return re.findall(r"DLL Name: (\S+)", listing)
+
+
+def wine_version():
+    try:
+        return subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        return "wine"
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--floor", required=True)
+    parser.add_argument("--fixture", required=True)
+    parser.add_argument("--prefix", required=True, help="the scratch Wine prefix (created when missing)")
+    parser.add_argument("--native", help="the native run_benchmark program")
+    parser.add_argument("--native-sessions", type=int, default=100000)
+    parser.add_argument("--sizes", default="1000,10000")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--reg-add-sessions", type=int, default=5)
+    parser.add_argument("--reg-add-rounds", type=int, default=3)
+    parser.add_argument("--results", default=".", help="folder for the table and the raw numbers")
+    args = parser.parse_args()
+    sizes = [int(size) for size in args.sizes.split(",")]
+    os.makedirs(args.results, exist_ok=True)
+
+    bench = Bench(args)
+    started = time.perf_counter()
+    per_size = {}
+    try:
+        bench.wine.create_prefix()
+        for count in sizes:
+            floor_pair = bench.compare(count, lambda: bench.floor(count), args.rounds, "tool vs floor",
+                                       lambda: bench.check("the floor", count))
+            regedit_pair = bench.compare(count, lambda: bench.regedit(count), args.rounds,
+                                         "tool vs regedit", lambda: bench.check("regedit", count))
+            reg_add_pair = bench.compare(count, lambda: bench.reg_add(args.reg_add_sessions),
+                                         args.reg_add_rounds, "tool vs reg add",
+                                         lambda: bench.check("reg add", count, args.reg_add_sessions))
+            per_size[count] = (floor_pair, regedit_pair, reg_add_pair)
+        print("  start-up", file=sys.stderr)
+        startup = bench.startup(args.rounds)
+        native = bench.native()
+    except (BenchmarkFailure, subprocess.CalledProcessError, OSError) as failure:
+        print("benchmark failed: %s" % failure, file=sys.stderr)
+        return 2
+    finally:
+        bench.wine.stop()
+        shutil.rmtree(bench.work, ignore_errors=True)
+    elapsed = time.perf_counter() - started
+
+    lines = []
+    say = lines.append
+    say("zorvo-recolour benchmark: %s, %d CPUs (%s); medians of %d interleaved rounds (reg add: %d)"
+        % (wine_version(), os.cpu_count(), cpu_name(), args.rounds, args.reg_add_rounds))
+    for count in sizes:
+        floor_pair, regedit_pair, reg_add_pair = per_size[count]
+        say("")
+        say("N = {:,} sessions ({:,} values)".format(count, count * len(SCHEME)))
+        say("  %-34s %-10s %-10s %s" % ("tool against", "tool", "other", "tool/other (min .. max)"))
+        say("  %-34s %-10s %-10s %s" % ("floor.exe", seconds_text(median(floor_pair["tool"])),
+                                        seconds_text(median(floor_pair["other"])), ratio_text(ratios(floor_pair))))
+        say("  %-34s %-10s %-10s %s" % ("reg query + one .reg, regedit /S",
+                                        seconds_text(median(regedit_pair["tool"])),
+                                        seconds_text(median(regedit_pair["other"])),
+                                        ratio_text(ratios(regedit_pair))))
+        k = args.reg_add_sessions
+        extrapolated = {"tool": reg_add_pair["tool"],
+                        "other": [seconds / k * count for seconds in reg_add_pair["other"]]}
+        say("  %-34s %-10s %-10s %s" % ("reg add per value, extrapolated",
+                                        seconds_text(median(reg_add_pair["tool"])),
+                                        seconds_text(median(extrapolated["other"])),
+                                        ratio_text(ratios(extrapolated))))
+        say("  %-34s %-10s %-10s" % ("  per session (reg add: %d timed)" % k,
+                                     "%.2f ms" % (median(reg_add_pair["tool"]) / count * 1000),
+                                     "%.0f ms" % (median(reg_add_pair["other"]) / k * 1000)))
+        tool_peak, floor_peak = median(floor_pair["tool_peak"]), median(floor_pair["other_peak"])
+        say("  %-34s %-10s %-10s %+.2f MiB" % ("peak memory against the floor (VmHWM)",
+                                               "%.1f MiB" % (tool_peak / 1024), "%.1f MiB" % (floor_peak / 1024),
+                                               (tool_peak - floor_peak) / 1024))
+
+    say("")
+    startup_tool, startup_floor = median(startup["tool"]), median(startup["other"])
+    say("  %-34s tool %s, floor %s, %+.0f ms" % ("start-up (no sessions key)", seconds_text(startup_tool),
+                                                  seconds_text(startup_floor),
+                                                  (startup_tool - startup_floor) * 1000))
+    scaling = None
+    if len(sizes) >= 2:
+        small, large = sizes[0], sizes[-1]
+        tool_scaling = median(per_size[large][0]["tool"]) / median(per_size[small][0]["tool"])
+        floor_scaling = median(per_size[large][0]["other"]) / median(per_size[small][0]["other"])
+        scaling = tool_scaling / floor_scaling
+        say("  %-34s tool %.2f, floor %.2f, tool/floor %.3f" % (
+            "scaling t({:,})/t({:,})".format(large, small), tool_scaling, floor_scaling, scaling))
+    exe_bytes = os.path.getsize(args.exe)
+    imports = pe_imports(args.exe)
+    foreign = [dll for dll in imports if dll.lower() not in SYSTEM_DLLS]
+    say("  %-34s %s bytes (%.1f KiB), imports %s" % ("executable", "{:,}".format(exe_bytes), exe_bytes / 1024,
+                                                    " ".join(imports)))
+    core_allocs = channel_allocs = None
+    if native:
+        count = args.native_sessions
+        whole, channel = native["WholeRun/%d" % count], native["OutputChannel/%d" % count]
+        small_tool, small_floor = native["WholeRun/1000"], native["FloorRun/1000"]
+
+        def ns_per_value(entry):  # CPU time, in milliseconds per run
+            return entry["cpu_time"] * 1e6 / entry["values"]
+
+        core_allocs = whole["core_allocs_per_value"]
+        channel_allocs = channel["channel_allocs_per_line"]
+        say("  %-34s %.0f ns/value with the stand-in (floor %.0f)" % (
+            "native run, {:,} sessions".format(count), ns_per_value(whole),
+            ns_per_value(native["FloorRun/%d" % count])))
+        say("  %-34s %.0f ns/value with the stand-in; the core's own (tool - floor) %.0f" % (
+            "native run, 1,000 sessions", ns_per_value(small_tool),
+            ns_per_value(small_tool) - ns_per_value(small_floor)))
+        say("  %-34s %.3f per value in the core (%.3f in all - %.3f the stand-in's); channel %.3f per line" % (
+            "native heap allocations", core_allocs, whole["allocs_per_value"],
+            whole["standin_allocs_per_value"], channel_allocs))
+
+    large = sizes[-1]
+    floor_ratio = median(ratios(per_size[large][0]))
+    extra_peak = median(per_size[large][0]["tool_peak"]) - median(per_size[large][0]["other_peak"])
+    targets = [
+        ("tool/floor time at N={:,} <= {}".format(large, MAX_TIME_RATIO), floor_ratio <= MAX_TIME_RATIO,
+         "%.3f" % floor_ratio),
+        ("peak memory within 1 MiB of the floor's", extra_peak <= MAX_EXTRA_PEAK_KIB,
+         "%+.2f MiB" % (extra_peak / 1024)),
+    ]
+    if scaling is not None:
+        targets.append(("scaling within 5% of the floor's", abs(scaling - 1) <= MAX_SCALING_DEVIATION,
+                        "%+.1f%%" % ((scaling - 1) * 100)))
+    if native:
+        targets.append(("<= 3 heap allocations per value in the core", core_allocs <= MAX_CORE_ALLOCS_PER_VALUE,
+                        "%.3f" % core_allocs))
+        targets.append(("no heap allocations in the output channel", channel_allocs == 0,
+                        "%.3f per line" % channel_allocs))
+    targets.append(("executable <= 256 KiB", exe_bytes <= MAX_EXE_BYTES, "%.1f KiB" % (exe_bytes / 1024)))
+    targets.append(("imports only system DLLs", not foreign, " ".join(foreign) or "yes"))
+
+    say("")
+    say("Targets")
+    for name, met, measured in targets:
+        say("  [%s] %-46s %s" % ("met " if met else "MISS", name, measured))
+    missed = [name for name, met, _ in targets if not met]
+    say("")
+    summary = "SUMMARY: %d of %d targets met; tool/floor %.3f at N=%s, %+.2f MiB peak; %.0f s in all" % (
+        len(targets) - len(missed), len(targets), floor_ratio, "{:,}".format(large), extra_peak / 1024, elapsed)
+    if missed:
+        summary += "; missed: " + "; ".join(missed)
+    say(summary)
+
+    text = "\n".join(lines) + "\n"
+    sys.stdout.write(text)
+    with open(os.path.join(args.results, "table.txt"), "w") as table:
+        table.write(text)
+    with open(os.path.join(args.results, "raw.json"), "w") as raw:
+        json.dump({"sizes": {str(count): {"floor": pairs[0], "regedit": pairs[1], "reg_add": pairs[2]}
+                             for count, pairs in per_size.items()},
+                   "startup": startup}, raw, indent=1)
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
