@@ -49,7 +49,7 @@ class ConsoleOutput {
   uint32_t BufferCapacity = BufferSize;
   uint32_t PendingCount = 0;
   bool FlushAtLineEnd = false;
-  char Buffer[BufferSize];
+  char Buffer[BufferSize] = {};
 };
 
 /// The process's one standard-output channel.

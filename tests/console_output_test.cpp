@@ -16,12 +16,12 @@ class OutputChannel : public FreshProcess {
     Channel.WriteText(text);
     Channel.EndLine();
   }
-  std::vector<size_t> WriteSizes() {
+  static std::vector<size_t> WriteSizes() {
     std::vector<size_t> sizes;
     for (const std::string& write : standin::StandardOutputWrites()) sizes.push_back(write.size());
     return sizes;
   }
-  int32_t PendingCode() {
+  static int32_t PendingCode() {
     try {
       CheckOutput();
     } catch (const EInOutError& error) {

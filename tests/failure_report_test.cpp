@@ -49,7 +49,7 @@ class CodeLocations : public FreshProcess {
     standin::AddModule(At(0x7C800000), 0x10000, "C:\\windows\\system32\\kernel32.dll");
     standin::SetProgramPath("C:\\tools\\renamed.exe");
   }
-  std::pair<std::string, uint32_t> Locate(uintptr_t position) {
+  static std::pair<std::string, uint32_t> Locate(uintptr_t position) {
     CodeLocation location;
     LocateCode(At(position), location);
     return {location.ModuleName, location.Offset};
@@ -85,7 +85,7 @@ class Report : public CodeLocations {
     InstallFailureHandling();
     standin::ClearCallLog();
   }
-  UINT Reported(const Exception& error) {
+  static UINT Reported(const Exception& error) {
     try {
       ReportFailure(error);
     } catch (const standin::ProcessExit& exit) {

@@ -8,7 +8,6 @@
 #include "app/colour_scheme.h"
 #include "test_support.h"
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {

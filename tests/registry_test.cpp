@@ -21,8 +21,9 @@ class RegistryCursor : public FreshProcess {
     standin::ClearCallLog();
   }
 
-  std::vector<std::string> Names(TStringList& list) {
+  static std::vector<std::string> Names(const TStringList& list) {
     std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(list.Count()));
     for (int32_t i = 0; i < list.Count(); ++i) names.push_back(list.Get(i));
     return names;
   }

@@ -312,7 +312,7 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCE
   return previous;
 }
 
-void WINAPI RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR*) {
+void WINAPI RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* /*arguments*/) {
   BeginCall("RaiseException", false);
   LogCall("RaiseException(" + Hex(code) + ", " + std::to_string(flags) + ", " + std::to_string(argumentCount) +
           ")");

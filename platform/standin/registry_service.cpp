@@ -145,6 +145,16 @@ void MarkDeleted(Key& key) {
   for (auto& subkey : key.Subkeys) MarkDeleted(*subkey.second);
 }
 
+bool IsLeadByte(const CPINFO& info, unsigned char byte) {
+  for (int pair = 0; pair < MAX_LEADBYTES / 2; ++pair) {
+    const BYTE low = info.LeadByte[2 * pair];
+    const BYTE high = info.LeadByte[2 * pair + 1];
+    if (low == 0 && high == 0) return false;
+    if (byte >= low && byte <= high) return true;
+  }
+  return false;
+}
+
 // Characters of a name as the ANSI query counts them: a lead byte and its
 // trail byte, or a whole UTF-8 sequence, count once.
 DWORD CharacterCount(const std::string& name) {
@@ -159,17 +169,33 @@ DWORD CharacterCount(const std::string& name) {
     }
     ++count;
     const auto info = facts.CodePages.find(codePage);
-    if (info == facts.CodePages.end()) continue;
-    for (int pair = 0; pair < MAX_LEADBYTES / 2; ++pair) {
-      const BYTE low = info->second.LeadByte[2 * pair], high = info->second.LeadByte[2 * pair + 1];
-      if (low == 0 && high == 0) break;
-      if (byte >= low && byte <= high) {
-        ++i;
-        break;
-      }
-    }
+    if (info != facts.CodePages.end() && IsLeadByte(info->second, byte)) ++i;
   }
   return count;
+}
+
+struct KeySizes {
+  DWORD LongestSubkeyName = 0;
+  DWORD LongestValueName = 0;
+  DWORD LongestValueData = 0;
+};
+
+KeySizes SizesOf(const Key& key) {
+  KeySizes sizes;
+  for (const auto& subkey : key.Subkeys) {
+    sizes.LongestSubkeyName = std::max(sizes.LongestSubkeyName, CharacterCount(subkey.first));
+  }
+  for (const auto& value : key.Values) {
+    sizes.LongestValueName = std::max(sizes.LongestValueName, CharacterCount(value.first));
+    sizes.LongestValueData = std::max(sizes.LongestValueData, static_cast<DWORD>(value.second.Data.size()));
+  }
+  return sizes;
+}
+
+// Fills an out-argument the caller asked for.
+template <class T>
+void Store(T* out, const T& value) {
+  if (out != nullptr) *out = value;
 }
 
 std::string OpenedName(LONG status, HKEY* result) {
@@ -283,18 +309,13 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDW
     const std::shared_ptr<Key> found = KeyOfHandle(key);
     status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
     if (status == ERROR_SUCCESS) {
-      DWORD longestName = 0, longestValueName = 0, longestData = 0;
-      for (const auto& subkey : found->Subkeys) longestName = std::max(longestName, CharacterCount(subkey.first));
-      for (const auto& value : found->Values) {
-        longestValueName = std::max(longestValueName, CharacterCount(value.first));
-        longestData = std::max(longestData, static_cast<DWORD>(value.second.Data.size()));
-      }
-      if (subKeys != nullptr) *subKeys = static_cast<DWORD>(found->Subkeys.size());
-      if (maxSubKeyLength != nullptr) *maxSubKeyLength = longestName;
-      if (values != nullptr) *values = static_cast<DWORD>(found->Values.size());
-      if (maxValueNameLength != nullptr) *maxValueNameLength = longestValueName;
-      if (maxValueLength != nullptr) *maxValueLength = longestData;
-      if (lastWriteTime != nullptr) *lastWriteTime = FILETIME{1, 0};
+      const KeySizes sizes = SizesOf(*found);
+      Store(subKeys, static_cast<DWORD>(found->Subkeys.size()));
+      Store(maxSubKeyLength, sizes.LongestSubkeyName);
+      Store(values, static_cast<DWORD>(found->Values.size()));
+      Store(maxValueNameLength, sizes.LongestValueName);
+      Store(maxValueLength, sizes.LongestValueData);
+      Store(lastWriteTime, FILETIME{1, 0});
     }
   }
   LogCall("RegQueryInfoKeyA(" + KeyName(key) + ", " + Given(keyClass) + ", " + Given(classLength) + ", " +
