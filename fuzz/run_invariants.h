@@ -165,6 +165,16 @@ inline void CheckReportText(const std::string& text, const std::set<long>& codes
   if (!known) bad("message names no output failure of the run");
 }
 
+// Key names compare without regard to ASCII case, as the service compares them.
+inline bool SameKeyName(const std::string& left, const std::string& right) {
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (fold(left[i]) != fold(right[i])) return false;
+  }
+  return true;
+}
+
 inline bool IsProperAncestor(const std::string& ancestor, const std::string& path) {
   return ancestor.empty() ? !path.empty() : StartsWith(path, ancestor + "\\");
 }
@@ -401,7 +411,7 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
       for (int colour = 0; colour < ColoursPerSession; ++colour) {
         bool wroteIt = false;
         for (size_t k = static_cast<size_t>(colour); k < steps.size(); k += ColoursPerSession) {
-          wroteIt = wroteIt || (written[k] && names[k / ColoursPerSession] == session);
+          wroteIt = wroteIt || (written[k] && SameKeyName(names[k / ColoursPerSession], session));
         }
         const auto now = is->second.find(ColourName(colour));
         const bool hasScheme = now != is->second.end() && now->second == standin::Value{REG_SZ, scheme[colour] + '\0'};
