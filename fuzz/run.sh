@@ -26,11 +26,14 @@ case $mode in
   long)
     seconds=${2:-1800}
     out=build/fuzz/long
-    mkdir -p "$out"
+    mkdir -p "$out/bin"
+    git rev-parse HEAD >"$out/commit" 2>/dev/null || true
     for target in "${targets[@]}"; do
       mkdir -p "$out/$target-corpus"
+      # A copy, so that rebuilding the fuzz tree meanwhile leaves this run alone.
+      cp "build/fuzz/$target" "$out/bin/$target"
       # shellcheck disable=SC2046 # the flags file holds one line of separate flags
-      build/fuzz/$target -max_total_time="$seconds" $(cat build/fuzz/$target.flags) \
+      "$out/bin/$target" -max_total_time="$seconds" $(cat build/fuzz/$target.flags) \
         -artifact_prefix="$out/$target-" "$out/$target-corpus" >"$out/$target.log" 2>&1 &
     done
     status=0
