@@ -99,13 +99,15 @@ class Wine:
         # its high-water mark keeps that across exec().
         peak_file = os.path.join(self.work, "peak.txt")
         out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+        errors = open(os.path.join(self.work, "stderr.txt"), "wb")
         try:
             start = time.perf_counter()
             status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", peak_file, "wine"] + arguments,
                                      env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=errors)
             seconds = time.perf_counter() - start
         finally:
+            errors.close()
             if stdout:
                 out.close()
         with open(peak_file) as text:
@@ -120,6 +122,12 @@ class Bench:
         self.work = tempfile.mkdtemp(prefix="zorvo-bench-")
         self.wine = Wine(args.prefix, self.work)
         self.out = os.path.join(self.work, "out.txt")
+        # Copies, so that a rebuild in the shared build tree during the run
+        # cannot change or remove the programs under measurement.
+        for name in ("exe", "floor", "fixture"):
+            copy = os.path.join(self.work, os.path.basename(getattr(args, name)))
+            shutil.copy2(getattr(args, name), copy)
+            setattr(args, name, copy)
 
     # ---- the fixture -----------------------------------------------------
 
@@ -144,8 +152,14 @@ class Bench:
     def run_program(self, name, exe, count):
         seconds, peak, status = self.wine.run([exe], stdout=self.out)
         with open(self.out, "rb") as output:
-            if status != 0 or output.read() != expected_output(count):
-                raise BenchmarkFailure("%s: exit status %d or wrong output" % (name, status))
+            produced = output.read()
+        expected = expected_output(count)
+        if status != 0 or produced != expected:
+            kept = os.path.join(self.args.results, "failed-%s-output.txt" % name)
+            shutil.copy(self.out, kept)
+            shutil.copy(os.path.join(self.work, "stderr.txt"), kept.replace("output", "stderr"))
+            raise BenchmarkFailure("%s at N=%d: exit status %d, %d bytes of output where %d were due (kept in %s, standard error beside it)"
+                                   % (name, count, status, len(produced), len(expected), kept))
         return seconds, peak
 
     def tool(self, count):
@@ -324,7 +338,7 @@ def main():
                                          lambda: bench.check("reg add", count, args.reg_add_sessions))
             per_size[count] = (floor_pair, regedit_pair, reg_add_pair)
         print("  start-up", file=sys.stderr)
-        startup = bench.startup(args.rounds)
+        startup = bench.startup(2 * args.rounds)
         native = bench.native()
     except (BenchmarkFailure, subprocess.CalledProcessError, OSError) as failure:
         print("benchmark failed: %s" % failure, file=sys.stderr)
@@ -336,8 +350,9 @@ def main():
 
     lines = []
     say = lines.append
-    say("zorvo-recolour benchmark: %s, %d CPUs (%s); medians of %d interleaved rounds (reg add: %d)"
-        % (wine_version(), os.cpu_count(), cpu_name(), args.rounds, args.reg_add_rounds))
+    say("zorvo-recolour benchmark: %s, %d CPUs (%s); medians of %d interleaved rounds (reg add: %d,"
+        " start-up: %d)" % (wine_version(), os.cpu_count(), cpu_name(), args.rounds, args.reg_add_rounds,
+                            2 * args.rounds))
     for count in sizes:
         floor_pair, regedit_pair, reg_add_pair = per_size[count]
         say("")
