@@ -13,7 +13,8 @@
  * separated by spaces.  In a token, \xNN stands for the byte 0xNN and \\ for
  * a backslash; the token \- alone is the empty string.  Every other byte
  * stands for itself.  Paths are relative to HKEY_CURRENT_USER, with a
- * backslash between names (a path that starts with HKLM\ is below
+ * backslash between names (a backslash byte that ends a double-byte
+ * character belongs to its name) (a path that starts with HKLM\ is below
  * HKEY_LOCAL_MACHINE instead).  Names are handed to the registry through the
  * ANSI calls, one name at a time, so that they are converted by the
  * process's ANSI code page exactly as the tool's own calls convert them; a
@@ -30,6 +31,14 @@
  *   dump PATH                  print the subtree (format below), or "absent"
  *   dumpkey PATH               like dump, but the key alone, without subkeys
  *   codepages                  print "acp=N oemcp=N"
+ *   cpinfo                     print the thread locale, the ANSI code page,
+ *                              its longest character and lead-byte ranges
+ *   enum-probe PATH            what RegEnumKeyExA gives for each subkey
+ *                              into a buffer sized by the key query
+ *   churn PARENT STEM FIRST COUNT START-KEY STOP-KEY VALUE
+ *                              delete and re-add keys until STOP-KEY holds
+ *                              VALUE (see cmd_churn)
+ *   wait PATH VALUE            return once PATH holds the value VALUE
  *
  * Dump format, one record a line, in the registry's enumeration order:
  *   K DEPTH NAME1 ... NAMEn    a key; its path below the dumped key
@@ -132,20 +141,35 @@ static int tokenize(char *line, size_t len, Bytes *tokens, int max_tokens)
     return count;
 }
 
+static const char HEX_UPPER[] = "0123456789ABCDEF";
+static const char HEX_LOWER[] = "0123456789abcdef";
+
+/* Dumps of thousands of keys print millions of bytes: the output is put
+   together in a local buffer and written with fwrite, never byte by byte. */
 static void print_escaped(const char *s, size_t len)
 {
-    size_t i;
+    char buffer[256];
+    size_t i, used = 0;
     if (len == 0) {
         fputs("\\-", stdout);
         return;
     }
     for (i = 0; i < len; i++) {
         unsigned char c = (unsigned char)s[i];
-        if (c > 0x20 && c < 0x7F && c != '\\')
-            putchar(c);
-        else
-            printf("\\x%02X", c);
+        if (used + 4 > sizeof buffer) {
+            fwrite(buffer, 1, used, stdout);
+            used = 0;
+        }
+        if (c > 0x20 && c < 0x7F && c != '\\') {
+            buffer[used++] = (char)c;
+        } else {
+            buffer[used++] = '\\';
+            buffer[used++] = 'x';
+            buffer[used++] = HEX_UPPER[c >> 4];
+            buffer[used++] = HEX_UPPER[c & 15];
+        }
     }
+    fwrite(buffer, 1, used, stdout);
 }
 
 static char *to_cstring(const char *s, size_t len)
@@ -167,6 +191,32 @@ static WCHAR *to_wide(const char *s, size_t len)
 }
 
 /* ---- opening keys one name at a time -------------------------------- */
+
+/*
+ * The end of the name that starts at START: the next backslash that is a
+ * character of its own.  In a double-byte code page (932) a backslash byte
+ * can be the second byte of a character, which belongs to the name.
+ */
+static size_t name_end(const Bytes *path, size_t start)
+{
+    size_t i = start;
+    while (i < path->len && path->bytes[i] != '\\') {
+        if (IsDBCSLeadByte((BYTE)path->bytes[i]) && i + 1 < path->len) i++;
+        i++;
+    }
+    return i;
+}
+
+/* Where the last name of PATH starts (0 when PATH is one name). */
+static size_t last_name_start(const Bytes *path)
+{
+    size_t start = 0, end;
+    for (;;) {
+        end = name_end(path, start);
+        if (end >= path->len) return start;
+        start = end + 1;
+    }
+}
 
 static LONG open_one(HKEY parent, const char *name, size_t len, REGSAM sam,
                      BOOL create, HKEY *out)
@@ -201,11 +251,11 @@ static LONG open_path(const Bytes *path, REGSAM sam, BOOL create, HKEY *out)
     }
     current = root;
     for (;;) {
-        size_t end = start;
+        size_t end;
         HKEY next;
         LONG r;
         BOOL last;
-        while (end < path->len && path->bytes[end] != '\\') end++;
+        end = name_end(path, start);
         last = end >= path->len;
         r = open_one(current, path->bytes + start, end - start,
                      last ? sam : (create ? KEY_READ | KEY_CREATE_SUB_KEY : KEY_READ),
@@ -234,49 +284,57 @@ static LONG apply_sddl(HKEY key, const char *sddl)
     return r;
 }
 
-/* Deletes NAME below PARENT with all its subkeys, opening each DACL first. */
+/*
+ * Deletes NAME below PARENT with all its subkeys, opening each DACL first.
+ * Another process may add a subkey after the last one was deleted (the key
+ * then refuses to go, 5): the subkeys are deleted again, a bounded number
+ * of times.
+ */
 static LONG delete_tree(HKEY parent, const WCHAR *name)
 {
     HKEY key;
     LONG r = RegOpenKeyExW(parent, name, 0, WRITE_DAC, &key);
     DWORD longest = 0;
     WCHAR *child;
+    int attempt;
     if (r != ERROR_SUCCESS) return r;
     r = apply_sddl(key, OPEN_SDDL);
     RegCloseKey(key);
     if (r != ERROR_SUCCESS) return r;
     r = RegOpenKeyExW(parent, name, 0, KEY_ALL_ACCESS, &key);
     if (r != ERROR_SUCCESS) return r;
-    r = RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, &longest, NULL, NULL, NULL,
-                         NULL, NULL, NULL);
-    if (r != ERROR_SUCCESS) {
-        RegCloseKey(key);
-        return r;
-    }
-    child = xmalloc(((size_t)longest + 1) * sizeof(WCHAR));
-    for (;;) {
-        DWORD n = longest + 1;
-        r = RegEnumKeyExW(key, 0, child, &n, NULL, NULL, NULL, NULL);
-        if (r == ERROR_NO_MORE_ITEMS) break;
-        if (r == ERROR_SUCCESS) r = delete_tree(key, child);
-        if (r != ERROR_SUCCESS) {
-            free(child);
-            RegCloseKey(key);
-            return r;
+    for (attempt = 0; attempt < 1000; attempt++) {
+        r = RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, &longest, NULL, NULL, NULL,
+                             NULL, NULL, NULL);
+        if (r != ERROR_SUCCESS) break;
+        child = xmalloc(((size_t)longest + 1) * sizeof(WCHAR));
+        for (;;) {
+            DWORD n = longest + 1;
+            r = RegEnumKeyExW(key, 0, child, &n, NULL, NULL, NULL, NULL);
+            if (r == ERROR_NO_MORE_ITEMS) break;
+            /* A longer name arrived since the query: query again. */
+            if (r == ERROR_MORE_DATA) break;
+            if (r == ERROR_SUCCESS) r = delete_tree(key, child);
+            /* Gone already: someone else deleted it. */
+            if (r == ERROR_FILE_NOT_FOUND) continue;
+            if (r != ERROR_SUCCESS) break;
         }
+        free(child);
+        if (r == ERROR_MORE_DATA) continue;
+        if (r != ERROR_NO_MORE_ITEMS) break;
+        r = RegDeleteKeyW(parent, name);
+        if (r != ERROR_ACCESS_DENIED) break;
     }
-    free(child);
     RegCloseKey(key);
-    return RegDeleteKeyW(parent, name);
+    return r;
 }
 
 static void cmd_deltree(const Bytes *path)
 {
-    size_t cut = path->len;
+    size_t cut = last_name_start(path);
     HKEY parent = HKEY_CURRENT_USER;
     WCHAR *leaf;
     LONG r;
-    while (cut > 0 && path->bytes[cut - 1] != '\\') cut--;
     if (cut > 0) {
         Bytes parent_path = {path->bytes, cut - 1};
         r = open_path(&parent_path, KEY_READ, FALSE, &parent);
@@ -299,27 +357,40 @@ typedef struct {
 
 static void print_hex(const char *data, DWORD size)
 {
-    DWORD b;
+    char buffer[512];
+    DWORD b, used = 0;
     if (size == 0) putchar('-');
-    for (b = 0; b < size; b++) printf("%02x", (unsigned char)data[b]);
+    for (b = 0; b < size; b++) {
+        unsigned char c = (unsigned char)data[b];
+        if (used + 2 > sizeof buffer) {
+            fwrite(buffer, 1, used, stdout);
+            used = 0;
+        }
+        buffer[used++] = HEX_LOWER[c >> 4];
+        buffer[used++] = HEX_LOWER[c & 15];
+    }
+    fwrite(buffer, 1, used, stdout);
 }
+
+/* Buffers for reading values as the registry keeps them, sized once per
+   key from its wide query. */
+typedef struct {
+    WCHAR *name;
+    DWORD name_cap;
+    BYTE *data;
+    DWORD data_cap;
+} StoredBuffers;
 
 /* The value's data as the registry keeps it (text values in UTF-16), read
    through RegEnumValueW: " SIZE HEX". */
-static void dump_stored(HKEY key, DWORD index)
+static void dump_stored(HKEY key, DWORD index, const StoredBuffers *buffers)
 {
-    WCHAR name[32768];
-    DWORD name_len = 32768, type = 0, size = 0;
-    BYTE *data;
-    LONG r = RegEnumValueW(key, index, name, &name_len, NULL, &type, NULL, &size);
-    if (r != ERROR_SUCCESS) fail("dump: RegEnumValueW (size)", r);
-    data = xmalloc(size);
-    name_len = 32768;
-    r = RegEnumValueW(key, index, name, &name_len, NULL, &type, data, &size);
+    DWORD name_len = buffers->name_cap, type = 0, size = buffers->data_cap;
+    LONG r = RegEnumValueW(key, index, buffers->name, &name_len, NULL, &type, buffers->data,
+                           &size);
     if (r != ERROR_SUCCESS) fail("dump: RegEnumValueW", r);
     printf(" %lu ", (unsigned long)size);
-    print_hex((const char *)data, size);
-    free(data);
+    print_hex((const char *)buffers->data, size);
 }
 
 static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
@@ -327,10 +398,17 @@ static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
     DWORD subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0,
           longest_data = 0, i;
     char *name, *data, *child;
+    StoredBuffers stored;
     int d;
     LONG r = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, &longest_subkey, NULL,
                               &values, &longest_name, &longest_data, NULL, NULL);
     if (r != ERROR_SUCCESS) fail("dump: RegQueryInfoKeyA", r);
+    r = RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &stored.name_cap,
+                         &stored.data_cap, NULL, NULL);
+    if (r != ERROR_SUCCESS) fail("dump: RegQueryInfoKeyW", r);
+    stored.name_cap += 1;
+    stored.name = xmalloc((size_t)stored.name_cap * sizeof(WCHAR));
+    stored.data = xmalloc(stored.data_cap);
 
     printf("K %d", depth);
     for (d = 0; d < depth; d++) {
@@ -352,11 +430,13 @@ static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
         print_escaped(name, name_len);
         printf(" %lu %lu ", (unsigned long)type, (unsigned long)size);
         print_hex(data, size);
-        dump_stored(key, i);
+        dump_stored(key, i, &stored);
         putchar('\n');
     }
     free(name);
     free(data);
+    free(stored.name);
+    free(stored.data);
     if (!recurse) return;
 
     child = xmalloc((size_t)longest_subkey * 4 + 16);
@@ -434,6 +514,207 @@ static void cmd_sddl(const Bytes *path, const char *sddl)
     r = apply_sddl(key, sddl);
     RegCloseKey(key);
     if (r != ERROR_SUCCESS) fail("sddl", r);
+}
+
+/* ---- racing the tool ------------------------------------------------ */
+
+#define RACE_TIME_LIMIT_MS 60000
+
+/* " T": the time in milliseconds since 1970, on the Unix host's clock. */
+static void print_unix_time(const FILETIME *time)
+{
+    ULARGE_INTEGER t;
+    t.LowPart = time->dwLowDateTime;
+    t.HighPart = time->dwHighDateTime;
+    t.QuadPart = (t.QuadPart - 116444736000000000ULL) / 10000;
+    printf(" %lu%03lu", (unsigned long)(t.QuadPart / 1000), (unsigned long)(t.QuadPart % 1000));
+}
+
+/* Whether KEY (open for queries) holds a value named VALUE. */
+static BOOL has_value(HKEY key, const char *value)
+{
+    return RegQueryValueExA(key, value, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+}
+
+static HKEY open_for_queries(const Bytes *path, const char *what)
+{
+    HKEY key;
+    LONG r = open_path(path, KEY_QUERY_VALUE, FALSE, &key);
+    if (r != ERROR_SUCCESS) fail(what, r);
+    return key;
+}
+
+/* Deletes the subkey NAME of PARENT (it has no subkeys of its own); counts
+   in *held those that held a value by then. */
+static void delete_leaf(HKEY parent, const char *name, unsigned long *held)
+{
+    HKEY key;
+    DWORD values = 0;
+    LONG r = RegOpenKeyExA(parent, name, 0, KEY_QUERY_VALUE, &key);
+    if (r == ERROR_FILE_NOT_FOUND) return;
+    if (r != ERROR_SUCCESS) fail("churn: opening a key", r);
+    r = RegQueryInfoKeyA(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL,
+                         NULL);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS) fail("churn: RegQueryInfoKeyA", r);
+    if (values) (*held)++;
+    r = RegDeleteKeyA(parent, name);
+    if (r != ERROR_SUCCESS) fail("churn: RegDeleteKeyA", r);
+}
+
+/*
+ * churn PARENT STEM FIRST COUNT START-KEY STOP-KEY VALUE: the keys
+ * PARENT\STEMnnnn, nnnn from FIRST to FIRST + COUNT - 1 in four decimal
+ * digits, are deleted and created again (empty), one after the other, round
+ * after round, until STOP-KEY holds a value named VALUE; then all of them
+ * are deleted once more, so that none is left.  Prints "churning" after the
+ * first deletion, then at the end:
+ *   rounds R deletions D before-start B before-stop S final F held H
+ *   times T1 T2 ...
+ * B counts the deletions made before START-KEY was seen to hold VALUE, S
+ * those before STOP-KEY was, F those of the final pass (D = S + F); H the
+ * deleted keys that held a value by then; each Tn is the time of one
+ * deletion in milliseconds since 1970.
+ */
+static void cmd_churn(const Bytes *tok)
+{
+    HKEY parent, start_key, stop_key;
+    char *stem = to_cstring(tok[2].bytes, tok[2].len);
+    char *first_text = to_cstring(tok[3].bytes, tok[3].len);
+    char *count_text = to_cstring(tok[4].bytes, tok[4].len);
+    char *value = to_cstring(tok[7].bytes, tok[7].len);
+    unsigned long first = strtoul(first_text, NULL, 10), count = strtoul(count_text, NULL, 10);
+    unsigned long rounds = 0, deletions = 0, before_start = 0, before_stop, held = 0, i;
+    unsigned long capacity = 1024, recorded = 0;
+    FILETIME *times = xmalloc(capacity * sizeof *times);
+    BOOL started = FALSE, stopped = FALSE;
+    DWORD began = GetTickCount();
+    char *name = xmalloc(strlen(stem) + 16);
+    LONG r = open_path(&tok[1], KEY_ALL_ACCESS, FALSE, &parent);
+    if (r != ERROR_SUCCESS) fail("churn: opening the parent", r);
+    start_key = open_for_queries(&tok[5], "churn: opening the start key");
+    stop_key = open_for_queries(&tok[6], "churn: opening the stop key");
+
+    while (!stopped) {
+        for (i = first; i < first + count; i++) {
+            HKEY key;
+            if (!started && has_value(start_key, value)) {
+                started = TRUE;
+                before_start = deletions;
+            }
+            if (has_value(stop_key, value)) {
+                stopped = TRUE;
+                break;
+            }
+            if (GetTickCount() - began > RACE_TIME_LIMIT_MS) fail("churn: time limit", 0);
+            sprintf(name, "%s%04lu", stem, i);
+            delete_leaf(parent, name, &held);
+            if (recorded == capacity) {
+                FILETIME *more = xmalloc(capacity * 2 * sizeof *times);
+                memcpy(more, times, capacity * sizeof *times);
+                free(times);
+                times = more;
+                capacity *= 2;
+            }
+            GetSystemTimeAsFileTime(&times[recorded++]);
+            if (deletions++ == 0) {
+                puts("churning");
+                fflush(stdout);
+            }
+            r = RegCreateKeyExA(parent, name, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
+            if (r != ERROR_SUCCESS) fail("churn: RegCreateKeyExA", r);
+            RegCloseKey(key);
+        }
+        rounds++;
+    }
+    if (!started) before_start = deletions;
+    before_stop = deletions;
+    for (i = first; i < first + count; i++) {
+        sprintf(name, "%s%04lu", stem, i);
+        delete_leaf(parent, name, &held);
+        deletions++;
+    }
+    printf("rounds %lu deletions %lu before-start %lu before-stop %lu final %lu held %lu\n",
+           rounds, deletions, before_start, before_stop, deletions - before_stop, held);
+    fputs("times", stdout);
+    for (i = 0; i < recorded; i++) print_unix_time(&times[i]);
+    putchar('\n');
+    RegCloseKey(start_key);
+    RegCloseKey(stop_key);
+    RegCloseKey(parent);
+    free(times);
+    free(name);
+    free(stem);
+    free(first_text);
+    free(count_text);
+    free(value);
+}
+
+/* wait PATH VALUE: prints "waiting", then returns once the key holds a
+   value of that name, printing the time it saw it. */
+static void cmd_wait(const Bytes *path, const Bytes *value_token)
+{
+    char *value = to_cstring(value_token->bytes, value_token->len);
+    HKEY key = open_for_queries(path, "wait: opening the key");
+    DWORD began = GetTickCount();
+    FILETIME now;
+    puts("waiting");
+    fflush(stdout);
+    while (!has_value(key, value)) {
+        if (GetTickCount() - began > RACE_TIME_LIMIT_MS) fail("wait: time limit", 0);
+        Sleep(1);
+    }
+    fputs("reached", stdout);
+    GetSystemTimeAsFileTime(&now);
+    print_unix_time(&now);
+    putchar('\n');
+    RegCloseKey(key);
+    free(value);
+}
+
+/* ---- what the ANSI calls make of names ------------------------------- */
+
+/*
+ * enum-probe PATH: the key query's longest subkey name, then for each index
+ * what RegEnumKeyExA gives into a buffer of that many characters plus one,
+ * and the name's length in bytes:
+ *   longest N
+ *   I RESULT BYTES NAME        (NAME escaped; "-" where unknown)
+ */
+static void cmd_enum_probe(const Bytes *path)
+{
+    HKEY key;
+    DWORD subkeys = 0, longest = 0, i;
+    char any[1024], *buffer;
+    LONG r = open_path(path, KEY_READ, FALSE, &key);
+    if (r != ERROR_SUCCESS) fail("enum-probe: opening the key", r);
+    r = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, &longest, NULL, NULL, NULL, NULL,
+                         NULL, NULL);
+    if (r != ERROR_SUCCESS) fail("enum-probe: RegQueryInfoKeyA", r);
+    printf("longest %lu\n", (unsigned long)longest);
+    buffer = xmalloc(longest + 1);
+    for (i = 0; i < subkeys; i++) {
+        DWORD n = longest + 1, m = sizeof any;
+        LONG sized = RegEnumKeyExA(key, i, buffer, &n, NULL, NULL, NULL, NULL);
+        r = RegEnumKeyExA(key, i, any, &m, NULL, NULL, NULL, NULL);
+        if (r != ERROR_SUCCESS) fail("enum-probe: RegEnumKeyExA", r);
+        printf("%lu %ld %lu ", (unsigned long)i, (long)sized, (unsigned long)m);
+        print_escaped(any, m);
+        putchar('\n');
+    }
+    free(buffer);
+    RegCloseKey(key);
+}
+
+/* cpinfo: the facts that size the tool's name buffer. */
+static void cmd_cpinfo(void)
+{
+    CPINFO info;
+    int ranges = 0, pair;
+    if (!GetCPInfo(CP_ACP, &info)) fail("GetCPInfo", (LONG)GetLastError());
+    for (pair = 0; pair < MAX_LEADBYTES / 2 && info.LeadByte[2 * pair]; pair++) ranges++;
+    printf("lcid=0x%04lX acp=%u maxcharsize=%u leadbyte-ranges=%d\n",
+           (unsigned long)GetThreadLocale(), GetACP(), info.MaxCharSize, ranges);
 }
 
 /* Starts CMDLINE with the given standard output; returns its exit status. */
@@ -517,6 +798,18 @@ static int run_script(void)
         } else if (!strcmp(cmd, "dumpkey")) {
             NEED(1);
             cmd_dump(&tok[1], FALSE);
+        } else if (!strcmp(cmd, "churn")) {
+            NEED(7);
+            cmd_churn(tok);
+        } else if (!strcmp(cmd, "wait")) {
+            NEED(2);
+            cmd_wait(&tok[1], &tok[2]);
+        } else if (!strcmp(cmd, "enum-probe")) {
+            NEED(1);
+            cmd_enum_probe(&tok[1]);
+        } else if (!strcmp(cmd, "cpinfo")) {
+            NEED(0);
+            cmd_cpinfo();
         } else if (!strcmp(cmd, "codepages")) {
             NEED(0);
             printf("acp=%u oemcp=%u\n", GetACP(), GetOEMCP());
