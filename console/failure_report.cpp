@@ -34,22 +34,18 @@ LONG OfferToPlatform(const void* position) {
   return verdict;
 }
 
-// Converts the report's text in place to the OEM code page. On Windows the
-// converter is looked up in user32 only when a report is written: importing
-// it would have the loader map user32 and the libraries it needs into every
-// run, for one call that only a failed run makes (under Wine, 3.5 MiB of the
-// tool's resident memory). Without user32 the text stays as it is.
+// Converts the report's text in place to the OEM code page. The converter is
+// looked up in user32 only when a report is written: importing it would have
+// the loader map user32 and the libraries it needs into every run, for one
+// call that only a failed run makes (under Wine, 3.5 MiB of the tool's
+// resident memory). Without user32 the text stays as it is.
 void ConvertToOemCodePage(char* text) {
-#ifdef _WIN32
   using CharToOemFunction = BOOL(WINAPI*)(LPCSTR, LPSTR);
   const HMODULE user32 = LoadLibraryA("user32.dll");
   if (user32 == nullptr) return;
   const auto convert = reinterpret_cast<CharToOemFunction>(
       reinterpret_cast<void (*)()>(GetProcAddress(user32, "CharToOemA")));
   if (convert != nullptr) convert(text, text);
-#else
-  CharToOemA(text, text);
-#endif
 }
 
 // Writes out what standard output still holds, so that it precedes the

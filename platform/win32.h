@@ -45,6 +45,7 @@ typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 struct HINSTANCE__;
 typedef HINSTANCE__* HMODULE;
+typedef intptr_t(WINAPI* FARPROC)();
 
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -176,6 +177,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written,
 DWORD WINAPI GetLastError();
 SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T size);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+HMODULE WINAPI LoadLibraryA(LPCSTR name);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI CharToOemA(LPCSTR source, LPSTR target);
 LONG WINAPI UnhandledExceptionFilter(EXCEPTION_POINTERS* failure);
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);

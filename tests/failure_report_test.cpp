@@ -101,7 +101,8 @@ TEST_F(Report, GoesToStandardErrorInTwoWritesAndEndsWithStatus1) {
                           "\r\n"));
   EXPECT_THAT(standin::CallLog(),
               ElementsAre("UnhandledExceptionFilter(0xE0455252) = 1", "VirtualQuery() = " + std::to_string(sizeof(MEMORY_BASIC_INFORMATION)),
-                          "GetModuleFileNameA(module, 261) = 41", "CharToOemA() = 1",
+                          "GetModuleFileNameA(module, 261) = 41", R"(LoadLibraryA("user32.dll") = user32)",
+                          R"(GetProcAddress(user32, "CharToOemA") = CharToOemA)", "CharToOemA() = 1",
                           "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 81, NULL) = 1",
                           "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 2, NULL) = 1", "ExitProcess(1)"));
 }
@@ -110,6 +111,13 @@ TEST_F(Report, IsConvertedToTheOemCodePage) {
   standin::SetProgramPath("C:\\Z\xF6rvo Recolour.exe");
   Reported(Exception("caf\xE9", At(0x905000)));
   EXPECT_EQ(standin::StandardErrorBytes(), "Exception Exception in module Z\x94rvo Recolour.exe at 00904000.\r\ncaf\x82.\r\n\r\n");
+}
+
+TEST_F(Report, StaysUnconvertedWhenTheConverterCannotBeLoaded) {
+  standin::SetProgramPath("C:\\Z\xF6rvo.exe");
+  standin::FailNext("LoadLibraryA", 126);
+  EXPECT_EQ(Reported(Exception("x", At(0x905000))), 1u);
+  EXPECT_EQ(standin::StandardErrorBytes(), "Exception Exception in module Z\xF6rvo.exe at 00904000.\r\nx.\r\n\r\n");
 }
 
 TEST_F(Report, FollowsWhatStandardOutputStillHeld) {

@@ -14,6 +14,7 @@ using detail::LogCall;
 
 HANDLE const OutputHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x51));
 HANDLE const ErrorHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x52));
+HMODULE const User32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x77D40000));
 
 struct StandardStream {
   Device Kind = Device::DiskFile;
@@ -280,6 +281,23 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size) {
   LogCall(std::string("GetModuleFileNameA(") + (module == nullptr ? "NULL" : "module") + ", " +
           std::to_string(size) + ") = " + std::to_string(result));
   return result;
+}
+
+// Only user32, for its CharToOemA, is there to be loaded.
+HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+  const detail::CallSite call = BeginCall("LoadLibraryA");
+  const bool found = !call.Fails && std::string(name) == "user32.dll";
+  if (!found) detail::SetLastErrorCode(call.Fails ? call.Code : 126);
+  LogCall("LoadLibraryA(" + detail::Quote(name) + ") = " + (found ? "user32" : "NULL"));
+  return found ? User32 : nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+  const detail::CallSite call = BeginCall("GetProcAddress");
+  const bool found = !call.Fails && module == User32 && std::string(name) == "CharToOemA";
+  LogCall("GetProcAddress(" + std::string(module == User32 ? "user32" : "?") + ", " + detail::Quote(name) +
+          ") = " + (found ? "CharToOemA" : "NULL"));
+  return found ? reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CharToOemA)) : nullptr;
 }
 
 BOOL WINAPI CharToOemA(LPCSTR source, LPSTR target) {
