@@ -14,7 +14,7 @@
  * a backslash; the token \- alone is the empty string.  Every other byte
  * stands for itself.  Paths are relative to HKEY_CURRENT_USER, with a
  * backslash between names (a backslash byte that ends a double-byte
- * character belongs to its name) (a path that starts with HKLM\ is below
+ * character belongs to its name; a path that starts with HKLM\ is below
  * HKEY_LOCAL_MACHINE instead).  Names are handed to the registry through the
  * ANSI calls, one name at a time, so that they are converted by the
  * process's ANSI code page exactly as the tool's own calls convert them; a

@@ -1195,7 +1195,8 @@ def every_byte_in_names(wine, check):
     seed.deny(session(refused))
     before = wine.seed(seed)
     check.equal("the seeded names read back", sorted(names), sorted(names_in_order(before)))
-    # The registry keeps the names in UTF-16; the undefined bytes as U+0081 and so on.
+    # Text as the registry keeps it (UTF-16), seen through the values that
+    # hold the names: the undefined bytes as U+0081 and so on.
     stored = {name: before.values[session(name)][b"HostName"][2] for name in names}
     for name in names:
         check.equal("stored form of the text %s" % show(name),
@@ -1213,9 +1214,10 @@ def cp1252_as_wine_stores(data):
 
 
 def parse_lines(out):
-    if out and not out.endswith(CRLF):
-        raise HarnessError("standard output does not end with CR LF")
-    return out.split(CRLF)[:-1] if out else []
+    """Standard output's lines without their CR LF; bytes after the last CR
+    LF make one more line (which is no name)."""
+    lines = out.split(CRLF)
+    return lines[:-1] if lines[-1] == b"" else lines
 
 
 FAILURE_LINE = re.compile(b"Could not write value ([0-9,]+) to registry key " + re.escape(KEY_TEXT) +
@@ -1225,13 +1227,15 @@ FAILURE_LINE = re.compile(b"Could not write value ([0-9,]+) to registry key " + 
 def split_failures(lines, names):
     """The run's lines as (session name, [colour indices of its failure
     lines]); None when a line is neither a listed name nor a well-formed
-    failure line of the session before it."""
+    failure line of the session before it, after that session's earlier
+    failure lines."""
     runs = []
     for line in lines:
         match = FAILURE_LINE.fullmatch(line)
         if match and runs and match.group(2) == runs[-1][0]:
             index = int(match.group(3))
-            if index < len(SCHEME) and match.group(1) == SCHEME[index]:
+            if index < len(SCHEME) and match.group(1) == SCHEME[index] and \
+                    all(earlier < index for earlier in runs[-1][1]):
                 runs[-1][1].append(index)
                 continue
         if line not in names:
