@@ -1626,10 +1626,12 @@ def utf8_code_page(wine, check):
     units), one that fills the query's buffer exactly, and a refused key
     (its failure lines carry the UTF-8 bytes).  Long names: 224 and 225
     characters of 2 and 3 bytes, around the 260 characters that the ANSI
-    calls take in a path (characters, not bytes)."""
+    calls take in a path (characters, not bytes), and the longest name in
+    bytes, 255 characters of 3 bytes."""
     short = ["Plain", "Caf\u00e9 cr\u00e8me", "\u4e2d\u6587\u4f1a\u8bdd",
              "Smile \U0001f600", "\u00e9\u00e9\u00e9abcd", "Refus\u00e9 \u4e2d"]
-    long = ["\u00e9" * LONGEST_SELECTABLE_NAME, "\u4e2d" * (LONGEST_SELECTABLE_NAME + 1)]
+    long = ["\u00e9" * LONGEST_SELECTABLE_NAME, "\u4e2d" * (LONGEST_SELECTABLE_NAME + 1),
+            "\u6587" * 255]
     with InLocale(wine, "hi_IN.UTF-8", 65001):
         for what, texts, refused in (("short names", short, [short[5]]), ("long names", long, [])):
             check_other_code_page(
@@ -1647,11 +1649,13 @@ def japanese_code_page(wine, check):
     undoubled one).  Short names: double-byte characters, two of them with a
     backslash (0x5C) for their second byte, half-width katakana (one byte
     each), and a refused key whose name ends in such a 0x5C.  Long names:
-    224 and 225 double-byte characters, around the ANSI calls' 260."""
+    224 and 225 double-byte characters, around the ANSI calls' 260, and 255,
+    which fill the doubled buffer exactly."""
     short = ["Plain", "\u65e5\u672c\u8a9e\u30bb\u30c3\u30b7\u30e7\u30f3",
              "\u30bd\u30d5\u30c8\u8868\u793a", "\uff7e\uff6f\uff7c\uff6e\uff9d",
              "\u62d2\u5426\u30bd"]
-    long = ["\u65e5" * LONGEST_SELECTABLE_NAME, "\u672c" * (LONGEST_SELECTABLE_NAME + 1)]
+    long = ["\u65e5" * LONGEST_SELECTABLE_NAME, "\u672c" * (LONGEST_SELECTABLE_NAME + 1),
+            "\u8a9e" * 255]
     check.equal("second bytes 0x5C", [2, 1], [short[2].encode("cp932").count(b"\\"),
                                              short[4].encode("cp932").count(b"\\")])
     with InLocale(wine, "ja_JP.UTF-8", 932):
