@@ -68,7 +68,8 @@ size_t FormatInto(char* out, size_t capacity, std::string_view pattern,
   TemplateExpander::Expand(pattern, arguments, [&](const char* bytes, size_t count) {
     const size_t room = capacity - 1 - used;
     const size_t taken = count < room ? count : room;
-    std::memcpy(out + used, bytes, taken);
+    // An empty text may come without bytes at all: a null pointer.
+    if (taken != 0) std::memcpy(out + used, bytes, taken);
     used += taken;
   });
   out[used] = '\0';

@@ -56,7 +56,7 @@ void ConsoleOutput::Append(const char* bytes, size_t count) {
       return;
     }
   }
-  std::memcpy(Buffer + PendingCount, bytes, count);
+  if (count != 0) std::memcpy(Buffer + PendingCount, bytes, count);  // an empty text may have no bytes at all
   PendingCount += static_cast<uint32_t>(count);
 }
 
