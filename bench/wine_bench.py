@@ -51,10 +51,16 @@ MAX_EXTRA_PEAK_KIB = 1024
 MAX_SCALING_DEVIATION = 0.05
 MAX_CORE_ALLOCS_PER_VALUE = 3
 MAX_EXE_BYTES = 256 * 1024
+MAX_SERVER_RESTARTS = 3
 
 
 class BenchmarkFailure(Exception):
     pass
+
+
+class ServerGone(BenchmarkFailure):
+    """The wineserver ended or dropped a program during a run; the round can
+    be measured again on a new server."""
 
 
 STARTED = time.perf_counter()
@@ -86,11 +92,16 @@ class Wine:
             subprocess.run(["wineboot", "-i"], env=self.env, check=True,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
-        # Kept up for the whole run; it is already up when it says so (status 2).
-        # Its standard handles must not be ours: it outlives this script,
-        # and would hold a pipe on our output open.
-        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.start_server()
+
+    def start_server(self):
+        """Starts the prefix's wineserver, kept up until stop(), as a child of
+        this script: when it ends early, run() can tell."""
+        self.stop()
+        self.server_log = os.path.join(self.work, "wineserver.txt")
+        with open(self.server_log, "ab") as log:
+            self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env,
+                                           stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         # The first runs after start-up load Wine's DLLs from disk.
         for _ in range(2):
             self.run(["cmd", "/c", "exit"])
@@ -98,6 +109,24 @@ class Wine:
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if getattr(self, "server", None) is not None:
+            self.server.wait()
+            self.server = None
+
+    def check_server(self):
+        """Raises ServerGone when the wineserver has ended or dropped the
+        last program's connection (seen here a few times under heavy load)."""
+        with open(os.path.join(self.work, "stderr.txt"), "rb") as errors:
+            for line in errors.read().splitlines():
+                if line.startswith(b"wine client error"):
+                    raise ServerGone(line.decode(errors="replace"))
+        if self.server is not None and self.server.poll() is not None:
+            with open(self.server_log, "rb") as log:
+                said = log.read().decode(errors="replace").strip().splitlines()[-1:]
+            raise ServerGone("the wineserver ended with status %d%s" %
+                             (self.server.returncode, (": " + said[0]) if said else ""))
 
     def run(self, arguments, stdout=None):
         """Runs `wine ARGUMENTS`; returns (seconds, peak resident KiB, status)."""
@@ -117,6 +146,7 @@ class Wine:
             errors.close()
             if stdout:
                 out.close()
+        self.check_server()
         with open(peak_file) as text:
             # The last line: the one before it says so when the program's status was not 0.
             peak = int(text.read().split()[-1])
@@ -129,6 +159,7 @@ class Bench:
         self.work = tempfile.mkdtemp(prefix="zorvo-bench-")
         self.wine = Wine(args.prefix, self.work)
         self.out = os.path.join(self.work, "out.txt")
+        self.server_restarts = []
         # Copies, so that a rebuild in the shared build tree during the run
         # cannot change or remove the programs under measurement.
         for name in ("exe", "floor", "fixture"):
@@ -217,21 +248,36 @@ class Bench:
     def compare(self, count, method_b, rounds, label, check_b):
         """Rounds of seed + tool, seed + method B; the first round of each is checked."""
         results = {"tool": [], "other": [], "tool_peak": [], "other_peak": []}
-        for round_index in range(rounds):
+        round_index = 0
+        while round_index < rounds:
             progress("N=%d %s: round %d of %d" % (count, label, round_index + 1, rounds))
-            self.seed(count)
-            seconds, peak = self.tool(count)
-            results["tool"].append(seconds)
-            results["tool_peak"].append(peak)
-            if round_index == 0:
-                self.check("the tool", count)
-            self.seed(count)
-            seconds, peak = method_b()
-            results["other"].append(seconds)
-            results["other_peak"].append(peak)
-            if round_index == 0:
-                check_b()
+            try:
+                self.measure_round(count, method_b, round_index, check_b, results)
+            except ServerGone as gone:
+                # Its registry is on disk; every round seeds its own anyway.
+                self.server_restarts.append("N=%d %s round %d: %s" % (count, label, round_index + 1, gone))
+                progress("%s; starting it again and repeating the round" % gone)
+                if len(self.server_restarts) > MAX_SERVER_RESTARTS:
+                    raise
+                self.wine.start_server()
+                continue
+            round_index += 1
         return results
+
+    def measure_round(self, count, method_b, round_index, check_b, results):
+        """One seed + tool, seed + method B; its numbers count only when both ran."""
+        self.seed(count)
+        tool_seconds, tool_peak = self.tool(count)
+        if round_index == 0:
+            self.check("the tool", count)
+        self.seed(count)
+        other_seconds, other_peak = method_b()
+        if round_index == 0:
+            check_b()
+        results["tool"].append(tool_seconds)
+        results["tool_peak"].append(tool_peak)
+        results["other"].append(other_seconds)
+        results["other_peak"].append(other_peak)
 
     def startup(self, rounds):
         results = {"tool": [], "other": []}
@@ -355,14 +401,16 @@ def main():
     with open(os.path.join(args.results, "raw.json"), "w") as raw:
         json.dump({"sizes": {str(count): {"floor": pairs[0], "regedit": pairs[1], "reg_add": pairs[2]}
                              for count, pairs in per_size.items()},
-                   "startup": startup, "native": native}, raw, indent=1)
+                   "startup": startup, "native": native, "server_restarts": bench.server_restarts},
+                  raw, indent=1)
     try:
-        return report(args, sizes, per_size, startup, native, time.perf_counter() - started)
+        return report(args, sizes, per_size, startup, native, bench.server_restarts,
+                      time.perf_counter() - started)
     finally:
         shutil.rmtree(bench.work, ignore_errors=True)
 
 
-def report(args, sizes, per_size, startup, native, elapsed):
+def report(args, sizes, per_size, startup, native, server_restarts, elapsed):
     """Prints the table, the targets and the summary line; returns the exit status."""
 
     lines = []
@@ -409,6 +457,8 @@ def report(args, sizes, per_size, startup, native, elapsed):
         scaling = tool_scaling / floor_scaling
         say("  %-34s tool %.2f, floor %.2f, tool/floor %.3f" % (
             "scaling t({:,})/t({:,})".format(large, small), tool_scaling, floor_scaling, scaling))
+    for restart in server_restarts:
+        say("  %-34s %s" % ("round repeated on a new wineserver", restart))
     exe_bytes = os.path.getsize(args.exe)
     imports = pe_imports(args.exe)
     foreign = [dll for dll in imports if dll.lower() not in SYSTEM_DLLS]
