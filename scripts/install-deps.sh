@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386 wine64
-  gcovr hyperfine time python3
+  gcovr hyperfine time python3 locales
 )
 
 missing=()
