@@ -133,7 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string expected = ExpectedText(className, module, offset, message);
   const auto buffer = std::make_unique<char[]>(ReportCapacity);
   char(&text)[ReportCapacity] = *reinterpret_cast<char(*)[ReportCapacity]>(buffer.get());
-  const size_t length = BuildReportText(text, className, module, offset, message);
+  // An empty message may come without bytes at all (a null pointer), as that
+  // of an error that is not an Exception does.
+  const std::string_view messageText = message.empty() && in.ConsumeBool() ? std::string_view() : message;
+  const size_t length = BuildReportText(text, className, module, offset, messageText);
   if (length > ReportCapacity - 1 || text[length] != '\0') Violation("the text is not cut and terminated");
   if (std::string(text, length) != expected) Violation("the text differs from the template filled in");
 
@@ -143,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StandardOutput = ConsoleOutput();
   unsigned status = 0;
   try {
-    ReportFailure(className, message, reinterpret_cast<const void*>(setting.Position));
+    ReportFailure(className, messageText, reinterpret_cast<const void*>(setting.Position));
   } catch (const standin::ProcessExit& exit) {
     status = exit.Status;
   }

@@ -1,9 +1,12 @@
 // The fault sweep: the whole run, against a registry of a few sessions (one
 // refusing writes), with the n-th platform call failing for n = 1, 2, 3, ...
-// until a run reaches no n-th call, once as a transient failure and once as a
-// persistent one, for each of the failure codes the platform really gives.
-// Calls that cannot fail are swept too: their runs inject nothing.
-// Every run must end in an allowed outcome (run_invariants.h).
+// until a run reaches no n-th call, as a transient failure, as a persistent
+// one (every later call fails too, standard error included), and as one that
+// persists in the n-th call's function only (the registry keeps refusing
+// while output still works), for each of the failure codes the platform
+// really gives, on a console and on a pipe. Calls that cannot fail are swept
+// too: their runs inject nothing. Every run must end in an allowed outcome
+// (run_invariants.h).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
