@@ -454,8 +454,11 @@ def report(args, sizes, per_size, startup, native, server_restarts, elapsed):
         small, large = sizes[0], sizes[-1]
         tool_scaling = median(per_size[large][0]["tool"]) / median(per_size[small][0]["tool"])
         floor_scaling = median(per_size[large][0]["other"]) / median(per_size[small][0]["other"])
-        scaling = tool_scaling / floor_scaling
-        say("  %-34s tool %.2f, floor %.2f, tool/floor %.3f" % (
+        # The tool's scaling over the floor's, taken from the paired ratios:
+        # each pair ran back to back, so drift in the machine's load between
+        # rounds, which the two medians of each side do not cancel, drops out.
+        scaling = median(ratios(per_size[large][0])) / median(ratios(per_size[small][0]))
+        say("  %-34s tool %.2f, floor %.2f; tool/floor from the pairs %.3f" % (
             "scaling t({:,})/t({:,})".format(large, small), tool_scaling, floor_scaling, scaling))
     for restart in server_restarts:
         say("  %-34s %s" % ("round repeated on a new wineserver", restart))
