@@ -49,6 +49,7 @@ struct Setting {
   uintptr_t Position;
   bool QueryFails;
   int LookupFailures;  // 0: none, 1: the first lookup fails, 2: every lookup fails
+  int ConverterMissing;  // 0: found; 1: its library, 2: its entry cannot be loaded
 
   void Apply() const {
     standin::Reset();
@@ -56,6 +57,7 @@ struct Setting {
     standin::AddModule(reinterpret_cast<const void*>(Base), Size, ModulePath);
     if (QueryFails) standin::FailNext("VirtualQuery", 5);
     if (LookupFailures > 0) standin::FailNext("GetModuleFileNameA", 6, LookupFailures == 2);
+    if (ConverterMissing > 0) standin::FailNext(ConverterMissing == 1 ? "LoadLibraryA" : "GetProcAddress", 126);
   }
 
   // Where the report places the position: the module's name and the offset.
@@ -105,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (in.ConsumeIntegralInRange(0, 7) == 0) setting.Position = 0;
   setting.QueryFails = in.ConsumeIntegralInRange(0, 7) == 0;
   setting.LookupFailures = in.ConsumeIntegralInRange(0, 7) < 6 ? 0 : in.ConsumeIntegralInRange(1, 2);
+  setting.ConverterMissing = in.ConsumeIntegralInRange(0, 7) < 6 ? 0 : in.ConsumeIntegralInRange(1, 2);
   const std::string className = in.ConsumeRandomLengthString(300);
   const std::string message = in.ConsumeRandomLengthString(4096);
   const auto [module, offset] = setting.Expected();
@@ -155,8 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (writes.size() != 2 || writes[1] != "\r\n") Violation("the report is not one text and a line end");
   if (writes[0].size() != expected.size()) Violation("the report's length");
   // The text goes out in the OEM code page: bytes below 128 stay as they are
-  // (the conversion stops at a zero byte).
-  const size_t converted = expected.find('\0');
+  // (the conversion stops at a zero byte). Without the converter it goes out
+  // as it is.
+  const size_t converted = setting.ConverterMissing > 0 ? 0 : expected.find('\0');
   for (size_t i = 0; i < expected.size(); ++i) {
     const auto byte = static_cast<unsigned char>(expected[i]);
     if ((i >= converted || byte < 0x80) && writes[0][i] != expected[i]) {

@@ -23,8 +23,9 @@ using runcheck::SessionsKey;
 const DWORD Codes[] = {5, 2, 6, 234, 259, 112, 233, 1018};
 const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA",
                                      "RegEnumKeyExA", "RegSetValueExA",  "RegCloseKey"};
-const char* const OtherCalls[] = {"WriteFile",    "GetStdHandle",       "GetFileType", "GetCPInfo",
-                                  "VirtualQuery", "GetModuleFileNameA", "GetVersionExA"};
+const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle",       "GetFileType",   "GetCPInfo",
+                                  "VirtualQuery",  "GetModuleFileNameA", "GetVersionExA", "LoadLibraryA",
+                                  "GetProcAddress"};
 const standin::Device Devices[] = {standin::Device::Console, standin::Device::DiskFile, standin::Device::Pipe,
                                    standin::Device::Unknown, standin::Device::Invalid};
 
