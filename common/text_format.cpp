@@ -8,8 +8,7 @@ class TemplateExpander {
   // A placeholder without an argument left expands to nothing; "%%" is one
   // percent sign; any other percent sequence stands as it is.
   template <class Emit>
-  static void Expand(std::string_view pattern, std::initializer_list<FormatArgument> arguments,
-                     Emit&& emit) {
+  static void Expand(std::string_view pattern, std::initializer_list<FormatArgument> arguments, Emit&& emit) {
     const FormatArgument* next = arguments.begin();
     size_t literalStart = 0;
     for (size_t i = 0; i < pattern.size(); ++i) {
@@ -34,9 +33,7 @@ class TemplateExpander {
     char digits[12];
     size_t length = 0;
     switch (argument.Kind) {
-      case FormatArgument::Text:
-        emit(argument.TextValue.data(), argument.TextValue.size());
-        return;
+      case FormatArgument::Text: emit(argument.TextValue.data(), argument.TextValue.size()); return;
       case FormatArgument::Number: {
         const int64_t number = argument.NumberValue;
         uint64_t magnitude = number < 0 ? static_cast<uint64_t>(-number) : static_cast<uint64_t>(number);

@@ -43,8 +43,8 @@ void ConvertToOemCodePage(char* text) {
   using CharToOemFunction = BOOL(WINAPI*)(LPCSTR, LPSTR);
   const HMODULE user32 = LoadLibraryA("user32.dll");
   if (user32 == nullptr) return;
-  const auto convert = reinterpret_cast<CharToOemFunction>(
-      reinterpret_cast<void (*)()>(GetProcAddress(user32, "CharToOemA")));
+  const auto convert =
+      reinterpret_cast<CharToOemFunction>(reinterpret_cast<void (*)()>(GetProcAddress(user32, "CharToOemA")));
   if (convert != nullptr) convert(text, text);
 }
 
@@ -93,11 +93,12 @@ RAISES_AT_CALLER void RaiseOutOfMemory() { throw EOutOfMemory(CALLER_POSITION())
 
 }  // namespace
 
-size_t BuildReportText(char (&out)[ReportCapacity], std::string_view className,
-                       std::string_view moduleName, uint32_t position, std::string_view message) {
+size_t BuildReportText(char (&out)[ReportCapacity], std::string_view className, std::string_view moduleName,
+                       uint32_t position, std::string_view message) {
   const bool addPeriod = !message.empty() && message.back() != '.';
-  return FormatInto(out, ReportCapacity, ReportTemplate,
-                    {className, moduleName, FormatArgument::Position(position), message, addPeriod ? "." : ""});
+  return FormatInto(
+      out, ReportCapacity, ReportTemplate,
+      {className, moduleName, FormatArgument::Position(position), message, addPeriod ? "." : ""});
 }
 
 void LocateCode(const void* position, CodeLocation& location) {
@@ -106,7 +107,8 @@ void LocateCode(const void* position, CodeLocation& location) {
   MEMORY_BASIC_INFORMATION region;
   DWORD length = 0;
   if (VirtualQuery(position, &region, sizeof region) != 0 && region.State == MEM_COMMIT) {
-    length = GetModuleFileNameA(static_cast<HMODULE>(region.AllocationBase), location.Path, sizeof location.Path);
+    length =
+        GetModuleFileNameA(static_cast<HMODULE>(region.AllocationBase), location.Path, sizeof location.Path);
   }
   if (length != 0) {
     location.Offset = static_cast<uint32_t>(address - reinterpret_cast<uintptr_t>(region.AllocationBase));

@@ -37,8 +37,8 @@ constexpr size_t ReportCapacity = 1024;
 
 /// Fills the report template into `out`; a text longer than
 /// ReportCapacity - 1 bytes is cut. Returns the text's length.
-size_t BuildReportText(char (&out)[ReportCapacity], std::string_view className,
-                       std::string_view moduleName, uint32_t position, std::string_view message);
+size_t BuildReportText(char (&out)[ReportCapacity], std::string_view className, std::string_view moduleName,
+                       uint32_t position, std::string_view message);
 
 /// The module that holds a code position and the position's offset within it;
 /// when no module holds it, the program file and the position less 0x1000.
@@ -52,8 +52,7 @@ void LocateCode(const void* position, CodeLocation& location);
 /// Reports an error that escaped the run and ends the process with status 1.
 [[noreturn]] void ReportFailure(const Exception& error);
 /// The same for an error that is not an Exception: it has no message.
-[[noreturn]] void ReportFailure(std::string_view className, std::string_view message,
-                                const void* position);
+[[noreturn]] void ReportFailure(std::string_view className, std::string_view message, const void* position);
 
 /// Installs the handlers that route an exhausted allocation and a platform
 /// fault into the report; called once at start-up.

@@ -144,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   standin::Reset();
   TakePending();
   Model model;
-  model.Device = in.PickValueInArray({standin::Device::Console, standin::Device::Console, standin::Device::DiskFile,
-                                      standin::Device::DiskFile, standin::Device::Pipe, standin::Device::Unknown,
-                                      standin::Device::Invalid});
+  model.Device = in.PickValueInArray(
+      {standin::Device::Console, standin::Device::Console, standin::Device::DiskFile,
+       standin::Device::DiskFile, standin::Device::Pipe, standin::Device::Unknown, standin::Device::Invalid});
   standin::SetStandardOutput(model.Device);
   ConsoleOutput channel;
   const DWORD codes[] = {112, 233, 6, 5, 2, 232, 109};
@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 5: {
         const int32_t code = TakePending();
         if (code != model.Pending) {
-          Violation("CheckOutput raised " + std::to_string(code) + ", not " + std::to_string(model.Pending), step);
+          Violation("CheckOutput raised " + std::to_string(code) + ", not " + std::to_string(model.Pending),
+                    step);
         }
         model.Pending = 0;
         break;
@@ -204,7 +205,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         model.EndLine();
         const int32_t code = TakePending();
         if (code != model.Pending) {
-          Violation("the line's check raised " + std::to_string(code) + ", not " + std::to_string(model.Pending), step);
+          Violation(
+              "the line's check raised " + std::to_string(code) + ", not " + std::to_string(model.Pending),
+              step);
         }
         model.Pending = 0;
         break;
@@ -218,7 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 step);
     }
     for (const std::string& write : writes) {
-      if (write.empty() || write.size() > Capacity) Violation("a write of " + std::to_string(write.size()), step);
+      if (write.empty() || write.size() > Capacity)
+        Violation("a write of " + std::to_string(write.size()), step);
     }
     if (channel.IsOpen() != model.Open) Violation("the channel's open state", step);
   }

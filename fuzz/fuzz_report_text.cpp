@@ -48,7 +48,7 @@ struct Setting {
   size_t Size;
   uintptr_t Position;
   bool QueryFails;
-  int LookupFailures;  // 0: none, 1: the first lookup fails, 2: every lookup fails
+  int LookupFailures;    // 0: none, 1: the first lookup fails, 2: every lookup fails
   int ConverterMissing;  // 0: found; 1: its library, 2: its entry cannot be loaded
 
   void Apply() const {
@@ -57,7 +57,8 @@ struct Setting {
     standin::AddModule(reinterpret_cast<const void*>(Base), Size, ModulePath);
     if (QueryFails) standin::FailNext("VirtualQuery", 5);
     if (LookupFailures > 0) standin::FailNext("GetModuleFileNameA", 6, LookupFailures == 2);
-    if (ConverterMissing > 0) standin::FailNext(ConverterMissing == 1 ? "LoadLibraryA" : "GetProcAddress", 126);
+    if (ConverterMissing > 0)
+      standin::FailNext(ConverterMissing == 1 ? "LoadLibraryA" : "GetProcAddress", 126);
   }
 
   // Where the report places the position: the module's name and the offset.
@@ -87,8 +88,8 @@ struct Setting {
 std::string ExpectedText(const std::string& className, const std::string& module, uint32_t position,
                          const std::string& message) {
   const bool period = !message.empty() && message.back() != '.';
-  const std::string full = "Exception " + className + " in module " + module + " at " + Hex8(position) + ".\r\n" +
-                           message + (period ? "." : "") + "\r\n";
+  const std::string full = "Exception " + className + " in module " + module + " at " + Hex8(position) +
+                           ".\r\n" + message + (period ? "." : "") + "\r\n";
   return full.substr(0, ReportCapacity - 1);
 }
 
@@ -112,10 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string message = in.ConsumeRandomLengthString(4096);
   const auto [module, offset] = setting.Expected();
   if (std::getenv("FUZZ_VERBOSE") != nullptr) {
-    std::fprintf(stderr, "program path %zu bytes, module path %zu bytes at %zx+%zx, position %zx%s, lookups failing %d\n",
-                 setting.ProgramPath.size(), setting.ModulePath.size(), static_cast<size_t>(setting.Base), setting.Size,
-                 static_cast<size_t>(setting.Position), setting.QueryFails ? ", query failing" : "",
-                 setting.LookupFailures);
+    std::fprintf(
+        stderr,
+        "program path %zu bytes, module path %zu bytes at %zx+%zx, position %zx%s, lookups failing %d\n",
+        setting.ProgramPath.size(), setting.ModulePath.size(), static_cast<size_t>(setting.Base),
+        setting.Size, static_cast<size_t>(setting.Position), setting.QueryFails ? ", query failing" : "",
+        setting.LookupFailures);
   }
 
   // Where the position is.

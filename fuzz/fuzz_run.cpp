@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "app/recolouring_run.h"
 #include "console/console_output.h"
 #include "console/run_outcome.h"
-#include "app/recolouring_run.h"
 #include "fuzz/run_invariants.h"
 
 namespace {
@@ -23,9 +23,9 @@ using runcheck::SessionsKey;
 const DWORD Codes[] = {5, 2, 6, 234, 259, 112, 233, 1018};
 const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA",
                                      "RegEnumKeyExA", "RegSetValueExA",  "RegCloseKey"};
-const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle",       "GetFileType",   "GetCPInfo",
-                                  "VirtualQuery",  "GetModuleFileNameA", "GetVersionExA", "LoadLibraryA",
-                                  "GetProcAddress"};
+const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle", "GetFileType",
+                                  "GetCPInfo",     "VirtualQuery", "GetModuleFileNameA",
+                                  "GetVersionExA", "LoadLibraryA", "GetProcAddress"};
 const standin::Device Devices[] = {standin::Device::Console, standin::Device::DiskFile, standin::Device::Pipe,
                                    standin::Device::Unknown, standin::Device::Invalid};
 
@@ -43,7 +43,7 @@ void ChooseFacts(FuzzedDataProvider& in) {
   standin::Facts& facts = standin::StartupFacts();
   switch (in.ConsumeIntegralInRange(0, 4)) {
     case 0: break;  // English, code page 1252
-    case 1:  // UTF-8: the key query counts characters, names take more bytes
+    case 1:         // UTF-8: the key query counts characters, names take more bytes
       facts.AnsiCodePage = 65001;
       facts.LocaleAnsiCodePage = "65001";
       break;
@@ -67,7 +67,8 @@ void ChooseFacts(FuzzedDataProvider& in) {
 
 void FillRegistry(FuzzedDataProvider& in) {
   standin::SetValue(SessionsKey, "Marker", standin::Value{REG_SZ, std::string("m\0", 2)});
-  standin::SetValue("Software\\Tessaloquin\\Zorvo\\Settings", "Colour0", standin::Value{REG_SZ, std::string("x\0", 2)});
+  standin::SetValue("Software\\Tessaloquin\\Zorvo\\Settings", "Colour0",
+                    standin::Value{REG_SZ, std::string("x\0", 2)});
   if (in.ConsumeIntegralInRange(0, 31) == 0) standin::Refuse(SessionsKey, standin::RefuseOpen);
   const int sessions = in.ConsumeIntegralInRange(1, 50);
   for (int i = 0; i < sessions; ++i) {
@@ -96,18 +97,16 @@ void InjectFailures(FuzzedDataProvider& in) {
     const DWORD code = in.PickValueInArray(Codes);
     const bool persistent = in.ConsumeIntegralInRange(0, 3) == 0;
     switch (in.ConsumeIntegralInRange(0, 3)) {
-      case 0:
-        standin::FailFunction("WriteFile", in.ConsumeIntegralInRange(1, 40), code, persistent);
-        break;
+      case 0: standin::FailFunction("WriteFile", in.ConsumeIntegralInRange(1, 40), code, persistent); break;
       case 1:
-        standin::FailFunction(in.PickValueInArray(RegistryCalls), in.ConsumeIntegralInRange(1, 400), code, persistent);
+        standin::FailFunction(in.PickValueInArray(RegistryCalls), in.ConsumeIntegralInRange(1, 400), code,
+                              persistent);
         break;
       case 2:
-        standin::FailFunction(in.PickValueInArray(OtherCalls), in.ConsumeIntegralInRange(1, 8), code, persistent);
+        standin::FailFunction(in.PickValueInArray(OtherCalls), in.ConsumeIntegralInRange(1, 8), code,
+                              persistent);
         break;
-      case 3:
-        standin::FailCall(in.ConsumeIntegralInRange(1, 4000), code, persistent);
-        break;
+      case 3: standin::FailCall(in.ConsumeIntegralInRange(1, 4000), code, persistent); break;
     }
   }
 }
@@ -132,7 +131,8 @@ struct Harness {
     ++Seen[""];
     ++Seen[function];
     for (const Change& change : Changes) {
-      if (Seen[change.Function] != change.Occurrence || (!change.Function.empty() && change.Function != function)) {
+      if (Seen[change.Function] != change.Occurrence ||
+          (!change.Function.empty() && change.Function != function)) {
         continue;
       }
       if (change.Action <= 1) {
@@ -161,8 +161,8 @@ void PlanChanges(FuzzedDataProvider& in, Harness& harness) {
   const int changes = in.ConsumeIntegralInRange(0, 4);
   for (int i = 0; i < changes; ++i) {
     Change change;
-    change.Function = in.PickValueInArray({"", "RegEnumKeyExA", "RegEnumKeyExA", "RegCreateKeyExA", "RegSetValueExA",
-                                           "WriteFile"});
+    change.Function = in.PickValueInArray(
+        {"", "RegEnumKeyExA", "RegEnumKeyExA", "RegCreateKeyExA", "RegSetValueExA", "WriteFile"});
     change.Occurrence = in.ConsumeIntegralInRange(1, change.Function == "RegEnumKeyExA" ? 50 : 600);
     change.Action = in.ConsumeIntegralInRange(0, 4);
     change.Which = in.ConsumeIntegral<size_t>();
@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FillRegistry(in);
   standin::SetStandardOutput(in.PickValueInArray(Devices));
   standin::SetStandardError(in.ConsumeIntegralInRange(0, 3) == 0 ? in.PickValueInArray(Devices)
-                                                                  : standin::Device::DiskFile);
+                                                                 : standin::Device::DiskFile);
   InjectFailures(in);
   Harness harness;
   PlanChanges(in, harness);
@@ -206,13 +206,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const runcheck::Verdict verdict = runcheck::CheckRun(before, harness.Made, status);
   if (std::getenv("FUZZ_VERBOSE") != nullptr) {
     int moreData = 0;
-    for (const std::string& call : standin::CallsOf("RegEnumKeyExA")) moreData += call.find(") = 234") != std::string::npos;
-    std::fprintf(stderr, "status %u%s, %zu sessions before, %zu listed, %zu value writes, %zu output writes, "
+    for (const std::string& call : standin::CallsOf("RegEnumKeyExA"))
+      moreData += call.find(") = 234") != std::string::npos;
+    std::fprintf(stderr,
+                 "status %u%s, %zu sessions before, %zu listed, %zu value writes, %zu output writes, "
                  "%d failures injected, %zu removed, %zu added, %d enumerations needing more room\n",
-                 status, status == 0 ? "" : verdict.ReportWritten ? " reported" : " report lost",
+                 status,
+                 status == 0             ? ""
+                 : verdict.ReportWritten ? " reported"
+                                         : " report lost",
                  standin::SubkeyNames(runcheck::SessionsKey).size(), standin::EnumeratedNames().size(),
-                 standin::ValueWrites().size(), standin::StandardOutputWrites().size(), standin::InjectedFailures(),
-                 harness.Made.Deleted.size(), harness.Made.Added.size(), moreData);
+                 standin::ValueWrites().size(), standin::StandardOutputWrites().size(),
+                 standin::InjectedFailures(), harness.Made.Deleted.size(), harness.Made.Added.size(),
+                 moreData);
   }
   if (!verdict.Violations.empty()) {
     std::fprintf(stderr, "exit status %u; %zu violations:\n", status, verdict.Violations.size());

@@ -58,8 +58,8 @@ struct HarnessChanges {
 
 struct Verdict {
   std::vector<std::string> Violations;
-  bool Completed = false;       // exit 0
-  bool ReportWritten = false;   // exit 1 and the report's text reached standard error
+  bool Completed = false;      // exit 0
+  bool ReportWritten = false;  // exit 1 and the report's text reached standard error
 };
 
 namespace detail {
@@ -84,7 +84,8 @@ inline bool StartsWith(const std::string& text, const std::string& prefix) {
 }
 
 inline bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The result a logged call returned: the number after the last ") = ".
@@ -114,8 +115,8 @@ inline std::string Shown(const std::string& bytes, size_t limit = 300) {
 
 inline std::string FailureLine(int index, const std::string& session) {
   return "Could not write value " + SchemeTexts()[index] +
-         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session + "\\Colour" +
-         std::to_string(index);
+         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session +
+         "\\Colour" + std::to_string(index);
 }
 
 // What the output check's message is for an output failure code.
@@ -214,7 +215,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
       if (nextWrite >= writes.size()) break;
       const standin::ValueWrite& write = writes[nextWrite++];
       if (steps.empty() || steps.back().Write != nullptr) {
-        violations.push_back("a value written outside a colour step: " + Shown(write.KeyPath) + "\\" + write.Name);
+        violations.push_back("a value written outside a colour step: " + Shown(write.KeyPath) + "\\" +
+                             write.Name);
         continue;
       }
       steps.back().Write = &write;
@@ -234,7 +236,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     const bool ofASession = k / ColoursPerSession < listed;
     const std::string& session = ofASession ? names[k / ColoursPerSession] : SessionsKey;
     const int colour = static_cast<int>(k % ColoursPerSession);
-    const std::string where = "step " + std::to_string(k) + " (" + Shown(session, 60) + ", " + ColourName(colour) + ")";
+    const std::string where =
+        "step " + std::to_string(k) + " (" + Shown(session, 60) + ", " + ColourName(colour) + ")";
     if (step.Write == nullptr) {
       if (step.Selected) violations.push_back(where + ": the key was selected but no value was written");
       continue;
@@ -245,9 +248,11 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     if (write.KeyPath != SessionsKey + "\\" + session) {
       violations.push_back(where + ": a value went to " + Shown(write.KeyPath));
     }
-    if (write.Name != ColourName(colour)) violations.push_back(where + ": wrote the value " + Shown(write.Name));
+    if (write.Name != ColourName(colour))
+      violations.push_back(where + ": wrote the value " + Shown(write.Name));
     if (!(write.Data == standin::Value{REG_SZ, scheme[colour] + '\0'})) {
-      violations.push_back(where + ": wrote " + Shown(write.Data.Data) + " of type " + std::to_string(write.Data.Type));
+      violations.push_back(where + ": wrote " + Shown(write.Data.Data) + " of type " +
+                           std::to_string(write.Data.Type));
     }
     written[k] = write.Status == ERROR_SUCCESS;
   }
@@ -257,7 +262,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
   // written.
   std::set<std::string> existing;
   for (const auto& key : before) {
-    if (IsProperAncestor(SessionsKey, key.first) && key.first.find('\\', SessionsKey.size() + 1) == std::string::npos) {
+    if (IsProperAncestor(SessionsKey, key.first) &&
+        key.first.find('\\', SessionsKey.size() + 1) == std::string::npos) {
       existing.insert(key.first.substr(SessionsKey.size() + 1));
     }
   }
@@ -265,7 +271,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     if (IsProperAncestor(SessionsKey, added)) existing.insert(added.substr(SessionsKey.size() + 1));
   }
   for (const std::string& name : names) {
-    if (existing.count(name) == 0) violations.push_back("listed a name that no session key had: " + Shown(name));
+    if (existing.count(name) == 0)
+      violations.push_back("listed a name that no session key had: " + Shown(name));
   }
   std::string expected;
   for (size_t session = 0; session < listed && session * ColoursPerSession <= steps.size(); ++session) {
@@ -294,7 +301,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
       }
     }
     if (standin::OpenKeyHandles() != 0) {
-      violations.push_back(std::to_string(standin::OpenKeyHandles()) + " key handles open after a completed run");
+      violations.push_back(std::to_string(standin::OpenKeyHandles()) +
+                           " key handles open after a completed run");
     }
   } else if (status == 1) {
     // A failed write drops the rest of the line's text, but the line end is
@@ -303,7 +311,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     const bool prefixWithLineEnd =
         EndsWith(out, "\r\n") && StartsWith(expected, out.substr(0, out.size() - 2));
     if (!prefix && !prefixWithLineEnd) {
-      violations.push_back("standard output \"" + Shown(out) + "\" is no prefix of \"" + Shown(expected) + "\"");
+      violations.push_back("standard output \"" + Shown(out) + "\" is no prefix of \"" + Shown(expected) +
+                           "\"");
     }
 
     // Exactly one report, in two writes to standard error; a failed write
@@ -321,7 +330,8 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
         afterErrorHandle = true;
         continue;
       }
-      if (afterErrorHandle && StartsWith(line, "WriteFile(")) errorWriteResults.push_back(LoggedResult(line) == 1);
+      if (afterErrorHandle && StartsWith(line, "WriteFile("))
+        errorWriteResults.push_back(LoggedResult(line) == 1);
       afterErrorHandle = false;
     }
     if (errorHandles != 2 || errorWriteResults.size() != 2) {
@@ -391,10 +401,11 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     for (const auto& value : is->second) {
       const int colour = target ? colourIndex(value.first) : -1;
       if (colour >= 0 && value.second == standin::Value{REG_SZ, scheme[colour] + '\0'}) continue;
-      const bool unchanged = kept && was->second.count(value.first) != 0 && was->second.at(value.first) == value.second;
+      const bool unchanged =
+          kept && was->second.count(value.first) != 0 && was->second.at(value.first) == value.second;
       if (!unchanged) {
-        violations.push_back("the key " + Shown(path) + " holds a new or changed value " + Shown(value.first) +
-                             " = " + Shown(value.second.Data));
+        violations.push_back("the key " + Shown(path) + " holds a new or changed value " +
+                             Shown(value.first) + " = " + Shown(value.second.Data));
       }
     }
     if (kept) {
@@ -414,15 +425,19 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
           wroteIt = wroteIt || (written[k] && SameKeyName(names[k / ColoursPerSession], session));
         }
         const auto now = is->second.find(ColourName(colour));
-        const bool hasScheme = now != is->second.end() && now->second == standin::Value{REG_SZ, scheme[colour] + '\0'};
+        const bool hasScheme =
+            now != is->second.end() && now->second == standin::Value{REG_SZ, scheme[colour] + '\0'};
         const bool wasThere = was != before.end() && was->second.count(ColourName(colour)) != 0;
-        const bool asBefore = wasThere ? now != is->second.end() && now->second == was->second.at(ColourName(colour))
-                                       : now == is->second.end();
+        const bool asBefore =
+            wasThere ? now != is->second.end() && now->second == was->second.at(ColourName(colour))
+                     : now == is->second.end();
         if (wroteIt && !hasScheme) {
-          violations.push_back(Shown(session, 60) + "\\" + ColourName(colour) + " was written but does not hold it");
+          violations.push_back(Shown(session, 60) + "\\" + ColourName(colour) +
+                               " was written but does not hold it");
         }
         if (!wroteIt && !asBefore) {
-          violations.push_back(Shown(session, 60) + "\\" + ColourName(colour) + " changed though no step wrote it");
+          violations.push_back(Shown(session, 60) + "\\" + ColourName(colour) +
+                               " changed though no step wrote it");
         }
       }
     }

@@ -149,11 +149,10 @@ typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(EXCEPTION_POINTERS*);
 // Registry service.
 LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
-                            REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
-                            LPDWORD disposition);
-LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
-                             LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
-                             LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                            REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                             LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                             LPDWORD maxValueNameLength, LPDWORD maxValueLength,
                              LPDWORD securityDescriptorSize, PFILETIME lastWriteTime);
 LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                           LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime);
@@ -172,8 +171,7 @@ BOOL WINAPI GetCPInfo(UINT codePage, LPCPINFO info);
 HANDLE WINAPI GetStdHandle(DWORD which);
 DWORD WINAPI GetFileType(HANDLE file);
 BOOL WINAPI CloseHandle(HANDLE object);
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written,
-                      LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 DWORD WINAPI GetLastError();
 SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T size);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);

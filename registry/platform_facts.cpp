@@ -24,8 +24,7 @@ bool IsWesternLanguage(DWORD primaryLanguage) {
     case 0x16:  // Portuguese
     case 0x1D:  // Swedish
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

@@ -49,10 +49,9 @@ bool TRegistry::SelectKey(const std::string& path, bool create) {
 
 bool TRegistry::QueryKeyCounts(KeyCounts& counts) {
   std::memset(&counts, 0, sizeof counts);
-  const LONG result = RegQueryInfoKeyA(CurrentHandle, nullptr, nullptr, nullptr, &counts.SubkeyCount,
-                                       &counts.LongestSubkeyName, nullptr, &counts.ValueCount,
-                                       &counts.LongestValueName, &counts.LongestValueData, nullptr,
-                                       &counts.LastWriteTime);
+  const LONG result = RegQueryInfoKeyA(
+      CurrentHandle, nullptr, nullptr, nullptr, &counts.SubkeyCount, &counts.LongestSubkeyName, nullptr,
+      &counts.ValueCount, &counts.LongestValueName, &counts.LongestValueData, nullptr, &counts.LastWriteTime);
   // On NT the ANSI query counts characters, and a double-byte character
   // takes two bytes in the buffer.
   const PlatformFacts& facts = StartupPlatformFacts();
@@ -95,9 +94,9 @@ void TRegistry::ListSubkeyNames(TStringList& list) {
 }
 
 void TRegistry::PutText(const std::string& valueName, const std::string& text) {
-  const LONG result = RegSetValueExA(CurrentHandle, valueName.c_str(), 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(text.c_str()),
-                                     static_cast<DWORD>(text.size() + 1));
+  const LONG result =
+      RegSetValueExA(CurrentHandle, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>(text.size() + 1));
   if (result != ERROR_SUCCESS) {
     throw ERegistryException(Format("Failed to set data for '%s'", {valueName}), CALLER_POSITION());
   }

@@ -65,7 +65,8 @@ TEST_F(OutputChannel, NothingTouchesStandardOutputBeforeTheFirstWrite) {
   Channel.CloseOutput();
   EXPECT_THAT(standin::CallLog(), IsEmpty());
   Channel.WriteText("");  // an empty append only opens
-  EXPECT_THAT(standin::CallLog(), ElementsAre("GetStdHandle(STD_OUTPUT_HANDLE) = out", "GetFileType(out) = 1"));
+  EXPECT_THAT(standin::CallLog(),
+              ElementsAre("GetStdHandle(STD_OUTPUT_HANDLE) = out", "GetFileType(out) = 1"));
 }
 
 TEST_F(OutputChannel, AnUnusableStandardOutputGives105AndIsRetriedAtEveryWrite) {
@@ -114,10 +115,17 @@ TEST_F(OutputChannel, ALaterFailureOverwritesAnEarlierOne) {
 
 TEST(CheckOutputMessages, KnownCodesHaveTheirTextsAndOthersTheirNumber) {
   const std::pair<int32_t, const char*> cases[] = {
-      {2, "File not found"},           {3, "Invalid filename"}, {4, "Too many open files"},
-      {5, "File access denied"},       {100, "Read beyond end of file"}, {101, "Disk full"},
-      {106, "Invalid numeric input"}, {105, "I/O error 105"},  {232, "I/O error 232"},
-      {112, "I/O error 112"},          {-1, "I/O error -1"},
+      {2, "File not found"},
+      {3, "Invalid filename"},
+      {4, "Too many open files"},
+      {5, "File access denied"},
+      {100, "Read beyond end of file"},
+      {101, "Disk full"},
+      {106, "Invalid numeric input"},
+      {105, "I/O error 105"},
+      {232, "I/O error 232"},
+      {112, "I/O error 112"},
+      {-1, "I/O error -1"},
   };
   for (const auto& [code, message] : cases) {
     RecordOutputFailure(code);

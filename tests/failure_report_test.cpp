@@ -28,7 +28,8 @@ TEST(ReportText, AddsAPeriodOnlyToAMessageThatLacksOne) {
             "Exception EInOutError in module tool.exe at 000017D7.\r\nI/O error 232.\r\n");
   EXPECT_EQ(ReportOf("EInOutError", "tool.exe", 0xABCDEF01, "Disk full."),
             "Exception EInOutError in module tool.exe at ABCDEF01.\r\nDisk full.\r\n");
-  EXPECT_EQ(ReportOf("Exception", "tool.exe", 0, ""), "Exception Exception in module tool.exe at 00000000.\r\n\r\n");
+  EXPECT_EQ(ReportOf("Exception", "tool.exe", 0, ""),
+            "Exception Exception in module tool.exe at 00000000.\r\n\r\n");
   EXPECT_EQ(ReportOf("E", "m", 1, "100% %s %n"), "Exception E in module m at 00000001.\r\n100% %s %n.\r\n");
 }
 
@@ -74,7 +75,8 @@ TEST_F(CodeLocations, ShowAtMost260BytesOfTheModuleName) {
   standin::SetProgramPath(std::string(400, 'n'));
   EXPECT_EQ(Locate(0).first, std::string(260, 'n'));
   standin::SetProgramPath("C:\\" + std::string(300, 'p') + "\\tool.exe");
-  EXPECT_EQ(Locate(0).first, std::string(257, 'p')) << "a cut path shows what is left after its last backslash";
+  EXPECT_EQ(Locate(0).first, std::string(257, 'p'))
+      << "a cut path shows what is left after its last backslash";
 }
 
 class Report : public CodeLocations {
@@ -96,28 +98,33 @@ class Report : public CodeLocations {
 
 TEST_F(Report, GoesToStandardErrorInTwoWritesAndEndsWithStatus1) {
   EXPECT_EQ(Reported(EInOutError(112, "I/O error 112", At(0x4017D7))), 1u);
-  EXPECT_THAT(standin::StandardErrorWrites(),
-              ElementsAre("Exception EInOutError in module zorvo-recolour.exe at 000017D7.\r\nI/O error 112.\r\n",
-                          "\r\n"));
-  EXPECT_THAT(standin::CallLog(),
-              ElementsAre("UnhandledExceptionFilter(0xE0455252) = 1", "VirtualQuery() = " + std::to_string(sizeof(MEMORY_BASIC_INFORMATION)),
-                          "GetModuleFileNameA(module, 261) = 41", R"(LoadLibraryA("user32.dll") = user32)",
-                          R"(GetProcAddress(user32, "CharToOemA") = CharToOemA)", "CharToOemA() = 1",
-                          "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 81, NULL) = 1",
-                          "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 2, NULL) = 1", "ExitProcess(1)"));
+  EXPECT_THAT(
+      standin::StandardErrorWrites(),
+      ElementsAre("Exception EInOutError in module zorvo-recolour.exe at 000017D7.\r\nI/O error 112.\r\n",
+                  "\r\n"));
+  EXPECT_THAT(
+      standin::CallLog(),
+      ElementsAre("UnhandledExceptionFilter(0xE0455252) = 1",
+                  "VirtualQuery() = " + std::to_string(sizeof(MEMORY_BASIC_INFORMATION)),
+                  "GetModuleFileNameA(module, 261) = 41", R"(LoadLibraryA("user32.dll") = user32)",
+                  R"(GetProcAddress(user32, "CharToOemA") = CharToOemA)", "CharToOemA() = 1",
+                  "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 81, NULL) = 1",
+                  "GetStdHandle(STD_ERROR_HANDLE) = err", "WriteFile(err, 2, NULL) = 1", "ExitProcess(1)"));
 }
 
 TEST_F(Report, IsConvertedToTheOemCodePage) {
   standin::SetProgramPath("C:\\Z\xF6rvo Recolour.exe");
   Reported(Exception("caf\xE9", At(0x905000)));
-  EXPECT_EQ(standin::StandardErrorBytes(), "Exception Exception in module Z\x94rvo Recolour.exe at 00904000.\r\ncaf\x82.\r\n\r\n");
+  EXPECT_EQ(standin::StandardErrorBytes(),
+            "Exception Exception in module Z\x94rvo Recolour.exe at 00904000.\r\ncaf\x82.\r\n\r\n");
 }
 
 TEST_F(Report, StaysUnconvertedWhenTheConverterCannotBeLoaded) {
   standin::SetProgramPath("C:\\Z\xF6rvo.exe");
   standin::FailNext("LoadLibraryA", 126);
   EXPECT_EQ(Reported(Exception("x", At(0x905000))), 1u);
-  EXPECT_EQ(standin::StandardErrorBytes(), "Exception Exception in module Z\xF6rvo.exe at 00904000.\r\nx.\r\n\r\n");
+  EXPECT_EQ(standin::StandardErrorBytes(),
+            "Exception Exception in module Z\xF6rvo.exe at 00904000.\r\nx.\r\n\r\n");
 }
 
 TEST_F(Report, FollowsWhatStandardOutputStillHeld) {
@@ -182,13 +189,15 @@ TEST_F(Report, TurnsAPlatformAccessFaultIntoEAccessViolation) {
   EXPECT_EQ(standin::StandardErrorBytes(),
             "Exception EAccessViolation in module zorvo-recolour.exe at 00002345.\r\n"
             "Access violation: write of address 00000010.\r\n\r\n");
-  EXPECT_THAT(standin::CallsOf("UnhandledExceptionFilter"), IsEmpty()) << "the platform already asked the filter";
+  EXPECT_THAT(standin::CallsOf("UnhandledExceptionFilter"), IsEmpty())
+      << "the platform already asked the filter";
 }
 
 TEST_F(Report, TurnsAnyOtherPlatformFaultIntoEPlatformFault) {
   EXPECT_EQ(FilterReports(0xC0000094, {}), 1u);
   EXPECT_EQ(standin::StandardErrorBytes(),
-            "Exception EPlatformFault in module zorvo-recolour.exe at 00002345.\r\nPlatform fault C0000094.\r\n\r\n");
+            "Exception EPlatformFault in module zorvo-recolour.exe at 00002345.\r\nPlatform fault "
+            "C0000094.\r\n\r\n");
 }
 
 TEST_F(Report, OfAnExhaustedAllocationIsEOutOfMemory) {
@@ -210,7 +219,8 @@ TEST_F(Report, OfAnExhaustedAllocationIsEOutOfMemory) {
 
 TEST_F(Report, OfAForeignErrorNamesItsTypeWithoutAMessage) {
   EXPECT_EQ(RunProgram([] { throw 42; }), 1u);
-  EXPECT_EQ(standin::StandardErrorBytes(), "Exception int in module zorvo-recolour.exe at 00000000.\r\n\r\n\r\n");
+  EXPECT_EQ(standin::StandardErrorBytes(),
+            "Exception int in module zorvo-recolour.exe at 00000000.\r\n\r\n\r\n");
 }
 
 }  // namespace

@@ -73,14 +73,14 @@ struct Tally {
 };
 
 enum class Failure {
-  Transient,              // only the n-th call fails
-  Persistent,             // the n-th call and every later one fail
-  PersistentInFunction,   // the n-th call and every later call of its function fail
+  Transient,             // only the n-th call fails
+  Persistent,            // the n-th call and every later one fail
+  PersistentInFunction,  // the n-th call and every later call of its function fail
 };
 
 class FaultSweep : public FreshProcess {
  protected:
-  void NewProcess(standin::Device device) {
+  static void NewProcess(standin::Device device) {
     standin::Reset();
     StandardOutput = ConsoleOutput();
     ClearPendingOutputFailure();
@@ -98,7 +98,7 @@ class FaultSweep : public FreshProcess {
     return functions;
   }
 
-  void Inject(const std::vector<std::string>& cleanCalls, int n, DWORD code, Failure failure) {
+  static void Inject(const std::vector<std::string>& cleanCalls, int n, DWORD code, Failure failure) {
     if (failure != Failure::PersistentInFunction) {
       standin::FailCall(n, code, failure == Failure::Persistent);
       return;
@@ -134,11 +134,12 @@ class FaultSweep : public FreshProcess {
         ASSERT_LT(n, 100000) << "the sweep does not end";
       }
     }
-    std::cout << "[ sweep    ] " << name << ": " << tally.Runs << " runs, " << tally.Completed << " completed, "
-              << tally.Reported << " reported, " << tally.ReportLost << " with the report lost\n";
+    std::cout << "[ sweep    ] " << name << ": " << tally.Runs << " runs, " << tally.Completed
+              << " completed, " << tally.Reported << " reported, " << tally.ReportLost
+              << " with the report lost\n";
     RecordProperty("runs", tally.Runs);
-    EXPECT_TRUE(tally.Violations.empty()) << tally.Violations.size() << " violations, the first: "
-                                          << tally.Violations.front();
+    EXPECT_TRUE(tally.Violations.empty())
+        << tally.Violations.size() << " violations, the first: " << tally.Violations.front();
     for (size_t i = 1; i < tally.Violations.size() && i < 8; ++i) ADD_FAILURE() << tally.Violations[i];
     // Each kind of sweep reaches both outcomes, or it would test little.
     EXPECT_GT(tally.Completed, 0);
@@ -160,9 +161,11 @@ TEST_F(FaultSweep, LayoutRunsCleanlyWithoutInjection) {
   EXPECT_TRUE(verdict.Violations.empty()) << verdict.Violations.front();
   EXPECT_EQ(standin::EnumeratedNames(), (std::vector<std::string>{Percent, Alpha, Locked, LongUtf8}));
   int moreData = 0;
-  for (const std::string& call : standin::CallsOf("RegEnumKeyExA")) moreData += call.find(") = 234") != std::string::npos;
+  for (const std::string& call : standin::CallsOf("RegEnumKeyExA"))
+    moreData += call.find(") = 234") != std::string::npos;
   EXPECT_EQ(moreData, 1);
-  EXPECT_EQ(standin::Values(Session(Locked)), (std::map<std::string, standin::Value>{{"Colour0", Text("9,9,9")}}));
+  EXPECT_EQ(standin::Values(Session(Locked)),
+            (std::map<std::string, standin::Value>{{"Colour0", Text("9,9,9")}}));
   EXPECT_EQ(standin::Values(Session(Alpha)).at("FontHeight").Type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(standin::Values(Session(Alpha)).at("Colour5"), Text("255,255,0"));
   EXPECT_GT(standin::StandardOutputWrites().size(), 4u + 22u) << "some lines span several blocks";
@@ -176,27 +179,33 @@ TEST_F(FaultSweep, CheckerCatchesWhatARunMustNeverDo) {
     std::function<void()> Do;
   };
   const Tamper tampers[] = {
-      {"holds a new or changed value", [] { standin::SetValue(runcheck::SessionsKey, "Colour0", Text("215,215,215")); }},
+      {"holds a new or changed value",
+       [] { standin::SetValue(runcheck::SessionsKey, "Colour0", Text("215,215,215")); }},
       {"appeared", [] { standin::CreateKey("Software\\Stray"); }},
       {"vanished", [] { standin::DeleteKey(Session(Alpha) + "\\Grandchild"); }},
-      {"was written but does not hold it", [] { standin::SetValue(Session(Percent), "Colour3", Text("1,1,1")); }},
-      {"changed though no step wrote it", [] { standin::SetValue(Session(Locked), "Colour4", Text("0,0,0")); }},
-      {"is not", [] {
+      {"was written but does not hold it",
+       [] { standin::SetValue(Session(Percent), "Colour3", Text("1,1,1")); }},
+      {"changed though no step wrote it",
+       [] { standin::SetValue(Session(Locked), "Colour4", Text("0,0,0")); }},
+      {"is not",
+       [] {
          DWORD written;
          WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "Alpha\r\n", 7, &written, nullptr);  // a stale name
        }},
-      {"a value was written after a failed selection", [] {
+      {"a value was written after a failed selection",
+       [] {
          // A failed selection that lets the next value land in the key current before it.
          HKEY sessions;
          RegOpenKeyExA(HKEY_CURRENT_USER, runcheck::SessionsKey.c_str(), 0, KEY_ALL_ACCESS, &sessions);
          standin::FailNext("RegCreateKeyExA", ERROR_ACCESS_DENIED);
          HKEY session;
          DWORD disposition;
-         RegCreateKeyExA(HKEY_CURRENT_USER, Session(Alpha).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &session,
-                         &disposition);
+         RegCreateKeyExA(HKEY_CURRENT_USER, Session(Alpha).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                         &session, &disposition);
          RegSetValueExA(sessions, "Colour0", 0, REG_SZ, reinterpret_cast<const BYTE*>("215,215,215"), 12);
        }},
-      {"key handles open", [] {
+      {"key handles open",
+       [] {
          HKEY key;
          RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_ALL_ACCESS, &key);
        }},
@@ -208,7 +217,8 @@ TEST_F(FaultSweep, CheckerCatchesWhatARunMustNeverDo) {
     tamper.Do();
     const std::vector<std::string> violations = runcheck::CheckRun(before, {}, 0).Violations;
     bool caught = false;
-    for (const std::string& violation : violations) caught = caught || violation.find(tamper.Expected) != std::string::npos;
+    for (const std::string& violation : violations)
+      caught = caught || violation.find(tamper.Expected) != std::string::npos;
     EXPECT_TRUE(caught) << "not caught: " << tamper.Expected;
   }
 
@@ -224,13 +234,21 @@ TEST_F(FaultSweep, CheckerCatchesWhatARunMustNeverDo) {
   EXPECT_FALSE(runcheck::CheckRun(before, {}, 1).Violations.empty());
 }
 
-TEST_F(FaultSweep, TransientFailuresOnAConsole) { Sweep(standin::Device::Console, Failure::Transient, "transient, console"); }
-TEST_F(FaultSweep, PersistentFailuresOnAConsole) { Sweep(standin::Device::Console, Failure::Persistent, "persistent, console"); }
+TEST_F(FaultSweep, TransientFailuresOnAConsole) {
+  Sweep(standin::Device::Console, Failure::Transient, "transient, console");
+}
+TEST_F(FaultSweep, PersistentFailuresOnAConsole) {
+  Sweep(standin::Device::Console, Failure::Persistent, "persistent, console");
+}
 TEST_F(FaultSweep, FunctionFailuresOnAConsole) {
   Sweep(standin::Device::Console, Failure::PersistentInFunction, "persistent in its function, console");
 }
-TEST_F(FaultSweep, TransientFailuresOnAPipe) { Sweep(standin::Device::Pipe, Failure::Transient, "transient, pipe"); }
-TEST_F(FaultSweep, PersistentFailuresOnAPipe) { Sweep(standin::Device::Pipe, Failure::Persistent, "persistent, pipe"); }
+TEST_F(FaultSweep, TransientFailuresOnAPipe) {
+  Sweep(standin::Device::Pipe, Failure::Transient, "transient, pipe");
+}
+TEST_F(FaultSweep, PersistentFailuresOnAPipe) {
+  Sweep(standin::Device::Pipe, Failure::Persistent, "persistent, pipe");
+}
 TEST_F(FaultSweep, FunctionFailuresOnAPipe) {
   Sweep(standin::Device::Pipe, Failure::PersistentInFunction, "persistent in its function, pipe");
 }

@@ -18,8 +18,8 @@ std::string FailureLine(const std::string& session, int index) {
   TStringList scheme;
   LoadColourScheme(scheme);
   return "Could not write value " + scheme.Get(index) +
-         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session + "\\Colour" +
-         std::to_string(index) + "\r\n";
+         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session +
+         "\\Colour" + std::to_string(index) + "\r\n";
 }
 
 std::string AllFailureLines(const std::string& session) {
@@ -39,8 +39,9 @@ std::map<std::string, standin::Value> Recoloured(std::map<std::string, standin::
 }
 
 bool MatchesReport(const std::string& bytes, const std::string& className, const std::string& message) {
-  return std::regex_match(bytes, std::regex("Exception " + className + " in module zorvo-recolour\\.exe at [0-9A-F]{8}\\.\r\n" +
-                                            message + "\r\n\r\n"));
+  return std::regex_match(
+      bytes, std::regex("Exception " + className + " in module zorvo-recolour\\.exe at [0-9A-F]{8}\\.\r\n" +
+                        message + "\r\n\r\n"));
 }
 
 class Run : public FreshProcess {};
@@ -105,8 +106,10 @@ TEST_F(Run, SelectsTheSessionKeyAnewWithCreationForEveryValue) {
   const std::vector<std::string> creates = standin::CallsOf("RegCreateKeyExA");
   ASSERT_EQ(creates.size(), 22u);
   for (const std::string& call : creates) {
-    EXPECT_THAT(call, ::testing::StartsWith(
-                          R"(RegCreateKeyExA(HKCU, "Software\\Tessaloquin\\Zorvo\\Sessions\\Work", 0, NULL, 0, 0xF003F, NULL) = 0 -> k)"));
+    EXPECT_THAT(
+        call,
+        ::testing::StartsWith(
+            R"(RegCreateKeyExA(HKCU, "Software\\Tessaloquin\\Zorvo\\Sessions\\Work", 0, NULL, 0, 0xF003F, NULL) = 0 -> k)"));
   }
   EXPECT_EQ(standin::CallsOf("RegCloseKey").size(), 23u);
 }
@@ -204,9 +207,10 @@ TEST_F(Run, WritesSessionNamesWithoutConversionButConvertsTheReport) {
   standin::CreateKey(Session("Z\xF6rvo"));
   standin::FailFunction("WriteFile", 1, 233);
   EXPECT_EQ(RunProgram(), 1u);
-  EXPECT_TRUE(std::regex_match(standin::StandardErrorBytes(),
-                               std::regex("Exception EInOutError in module Z\x94rvo Recolour\\.exe at [0-9A-F]{8}\\.\r\n"
-                                          "I/O error 233\\.\r\n\r\n")));
+  EXPECT_TRUE(std::regex_match(
+      standin::StandardErrorBytes(),
+      std::regex("Exception EInOutError in module Z\x94rvo Recolour\\.exe at [0-9A-F]{8}\\.\r\n"
+                 "I/O error 233\\.\r\n\r\n")));
   standin::Reset();
   StandardOutput = ConsoleOutput();
   standin::CreateKey(Session("Z\xF6rvo"));

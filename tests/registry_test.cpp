@@ -39,18 +39,30 @@ struct Selection {
 };
 
 const Selection Selections[] = {
-    {"absolute, no current key", nullptr, "\\A\\B", false, R"(RegOpenKeyExA(HKCU, "A\\B", 0, 0xF003F) = 0 -> k1)", "A\\B"},
-    {"absolute ignores the current key", "\\A", "\\Other", false, R"(RegOpenKeyExA(HKCU, "Other", 0, 0xF003F) = 0 -> k2)", "Other"},
-    {"relative below the current key", "\\A", "B\\C", false, R"(RegOpenKeyExA(k1, "B\\C", 0, 0xF003F) = 0 -> k2)", "A\\B\\C"},
-    {"relative with no current key", nullptr, "A\\B", false, R"(RegOpenKeyExA(HKCU, "A\\B", 0, 0xF003F) = 0 -> k1)", "A\\B"},
-    {"relative below a current key with an empty path", "\\", "A", false, R"(RegOpenKeyExA(k1, "A", 0, 0xF003F) = 0 -> k2)", "\\A"},
-    {"a lone backslash opens the root even with create", nullptr, "\\", true, R"(RegOpenKeyExA(HKCU, "", 0, 0xF003F) = 0 -> k1)", ""},
-    {"an empty path opens even with create", nullptr, "", true, R"(RegOpenKeyExA(HKCU, "", 0, 0xF003F) = 0 -> k1)", ""},
-    {"an empty path below the current key", "\\A", "", true, R"(RegOpenKeyExA(k1, "", 0, 0xF003F) = 0 -> k2)", "A\\"},
-    {"create makes a missing key", nullptr, "\\New\\Key", true, R"(RegCreateKeyExA(HKCU, "New\\Key", 0, NULL, 0, 0xF003F, NULL) = 0 -> k1)", "New\\Key"},
-    {"create below the current key", "\\A", "Fresh", true, R"(RegCreateKeyExA(k1, "Fresh", 0, NULL, 0, 0xF003F, NULL) = 0 -> k2)", "A\\Fresh"},
-    {"a double backslash keeps the second one", nullptr, "\\\\A", false, R"(RegOpenKeyExA(HKCU, "\\A", 0, 0xF003F) = 161)", nullptr},
-    {"a missing key without create fails", "\\A", "\\Missing", false, R"(RegOpenKeyExA(HKCU, "Missing", 0, 0xF003F) = 2)", nullptr},
+    {"absolute, no current key", nullptr, "\\A\\B", false,
+     R"(RegOpenKeyExA(HKCU, "A\\B", 0, 0xF003F) = 0 -> k1)", "A\\B"},
+    {"absolute ignores the current key", "\\A", "\\Other", false,
+     R"(RegOpenKeyExA(HKCU, "Other", 0, 0xF003F) = 0 -> k2)", "Other"},
+    {"relative below the current key", "\\A", "B\\C", false,
+     R"(RegOpenKeyExA(k1, "B\\C", 0, 0xF003F) = 0 -> k2)", "A\\B\\C"},
+    {"relative with no current key", nullptr, "A\\B", false,
+     R"(RegOpenKeyExA(HKCU, "A\\B", 0, 0xF003F) = 0 -> k1)", "A\\B"},
+    {"relative below a current key with an empty path", "\\", "A", false,
+     R"(RegOpenKeyExA(k1, "A", 0, 0xF003F) = 0 -> k2)", "\\A"},
+    {"a lone backslash opens the root even with create", nullptr, "\\", true,
+     R"(RegOpenKeyExA(HKCU, "", 0, 0xF003F) = 0 -> k1)", ""},
+    {"an empty path opens even with create", nullptr, "", true,
+     R"(RegOpenKeyExA(HKCU, "", 0, 0xF003F) = 0 -> k1)", ""},
+    {"an empty path below the current key", "\\A", "", true, R"(RegOpenKeyExA(k1, "", 0, 0xF003F) = 0 -> k2)",
+     "A\\"},
+    {"create makes a missing key", nullptr, "\\New\\Key", true,
+     R"(RegCreateKeyExA(HKCU, "New\\Key", 0, NULL, 0, 0xF003F, NULL) = 0 -> k1)", "New\\Key"},
+    {"create below the current key", "\\A", "Fresh", true,
+     R"(RegCreateKeyExA(k1, "Fresh", 0, NULL, 0, 0xF003F, NULL) = 0 -> k2)", "A\\Fresh"},
+    {"a double backslash keeps the second one", nullptr, "\\\\A", false,
+     R"(RegOpenKeyExA(HKCU, "\\A", 0, 0xF003F) = 161)", nullptr},
+    {"a missing key without create fails", "\\A", "\\Missing", false,
+     R"(RegOpenKeyExA(HKCU, "Missing", 0, 0xF003F) = 2)", nullptr},
 };
 
 void PrintTo(const Selection& selection, std::ostream* out) { *out << selection.Case; }
@@ -87,12 +99,11 @@ TEST_P(SelectKeyRules, UsesTheRightBaseAndRecordsTheRightPath) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SelectKeyRules, ::testing::ValuesIn(Selections),
-                         [](const auto& info) {
-                           std::string name;
-                           for (const char* c = info.param.Case; *c; ++c) name += isalnum(*c) ? *c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, SelectKeyRules, ::testing::ValuesIn(Selections), [](const auto& info) {
+  std::string name;
+  for (const char* c = info.param.Case; *c; ++c) name += isalnum(*c) ? *c : '_';
+  return name;
+});
 
 TEST_F(RegistryCursor, NewCursorHasNoKeyAndDestroyingItCallsNothing) {
   {
@@ -177,9 +188,9 @@ TEST_P(NameBufferSize, IsDoubledOnlyOnPlatform2WithADoubleByteLocale) {
   standin::ClearCallLog();
   registry.ListSubkeyNames(list);
   EXPECT_THAT(Names(list), ElementsAre("abcde"));
-  EXPECT_EQ(standin::CallsOf("RegEnumKeyExA").at(0),
-            "RegEnumKeyExA(k1, 0, buffer1, " + std::to_string(GetParam().ExpectedLength) +
-                ", NULL, NULL, NULL, NULL) = 0");
+  EXPECT_EQ(standin::CallsOf("RegEnumKeyExA").at(0), "RegEnumKeyExA(k1, 0, buffer1, " +
+                                                         std::to_string(GetParam().ExpectedLength) +
+                                                         ", NULL, NULL, NULL, NULL) = 0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, NameBufferSize,

@@ -167,8 +167,8 @@ int WINAPI GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size) {
   } else if (size > 0) {
     std::memset(data, '#', static_cast<size_t>(size));  // what a failed call leaves is undefined
   }
-  LogCall("GetLocaleInfoA(" + Hex(locale) + ", " + Hex(type) + ", " + std::to_string(size) + ") = " +
-          std::to_string(result));
+  LogCall("GetLocaleInfoA(" + Hex(locale) + ", " + Hex(type) + ", " + std::to_string(size) +
+          ") = " + std::to_string(result));
   return result;
 }
 
@@ -196,8 +196,8 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
   HANDLE handle = output ? OutputHandle : ErrorHandle;
   if (call.Fails || stream.Kind == Device::Invalid) handle = INVALID_HANDLE_VALUE;
   if (call.Fails) detail::SetLastErrorCode(call.Code);
-  LogCall(std::string("GetStdHandle(") + (output ? "STD_OUTPUT_HANDLE" : "STD_ERROR_HANDLE") + ") = " +
-          HandleName(handle));
+  LogCall(std::string("GetStdHandle(") + (output ? "STD_OUTPUT_HANDLE" : "STD_ERROR_HANDLE") +
+          ") = " + HandleName(handle));
   return handle;
 }
 
@@ -317,8 +317,8 @@ LONG WINAPI UnhandledExceptionFilter(EXCEPTION_POINTERS* failure) {
     // failure counts as handled.
     if (verdict == EXCEPTION_CONTINUE_SEARCH) verdict = EXCEPTION_EXECUTE_HANDLER;
   }
-  LogCall("UnhandledExceptionFilter(" + Hex(failure->ExceptionRecord->ExceptionCode) + ") = " +
-          std::to_string(verdict));
+  LogCall("UnhandledExceptionFilter(" + Hex(failure->ExceptionRecord->ExceptionCode) +
+          ") = " + std::to_string(verdict));
   return verdict;
 }
 
@@ -332,8 +332,8 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCE
 
 void WINAPI RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* /*arguments*/) {
   BeginCall("RaiseException", false);
-  LogCall("RaiseException(" + Hex(code) + ", " + std::to_string(flags) + ", " + std::to_string(argumentCount) +
-          ")");
+  LogCall("RaiseException(" + Hex(code) + ", " + std::to_string(flags) + ", " +
+          std::to_string(argumentCount) + ")");
   throw PlatformRaise{code};
 }
 

@@ -44,7 +44,7 @@ struct RegistryState {
   std::map<uintptr_t, std::shared_ptr<Key>> Handles;
   uintptr_t NextHandle = 1;
   int MostOpen = 0;
-  std::map<const void*, int> BufferNames;  // name buffers, numbered as first seen
+  std::map<const void*, int> BufferNames;        // name buffers, numbered as first seen
   std::map<uintptr_t, std::string> HandlePaths;  // the path each open handle was opened on
   std::vector<ValueWrite> Writes;
   std::vector<std::string> Enumerated;
@@ -83,7 +83,8 @@ HKEY NewHandle(std::shared_ptr<Key> key, std::string path) {
   const uintptr_t value = FirstHandleValue + state.NextHandle++;
   state.Handles[value] = std::move(key);
   state.HandlePaths[value] = std::move(path);
-  if (static_cast<int>(state.Handles.size()) > state.MostOpen) state.MostOpen = static_cast<int>(state.Handles.size());
+  if (static_cast<int>(state.Handles.size()) > state.MostOpen)
+    state.MostOpen = static_cast<int>(state.Handles.size());
   return reinterpret_cast<HKEY>(value);
 }
 
@@ -215,7 +216,8 @@ void CreateKey(const std::string& path) {
 
 void DeleteKey(const std::string& path) {
   const size_t split = path.rfind('\\');
-  const std::shared_ptr<Key> parent = split == std::string::npos ? Registry().Root : KeyAt(path.substr(0, split));
+  const std::shared_ptr<Key> parent =
+      split == std::string::npos ? Registry().Root : KeyAt(path.substr(0, split));
   if (parent == nullptr) return;
   const auto found = parent->Subkeys.find(path.substr(split == std::string::npos ? 0 : split + 1));
   if (found == parent->Subkeys.end()) return;
@@ -287,7 +289,8 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
     std::shared_ptr<Key> found;
     status = existed ? ERROR_SUCCESS : Resolve(base, subKey, true, found);
     if (existed) found = existing;
-    if (status == ERROR_SUCCESS && existed && (found->Refusals & RefuseCreate) != 0) status = found->RefusalCode;
+    if (status == ERROR_SUCCESS && existed && (found->Refusals & RefuseCreate) != 0)
+      status = found->RefusalCode;
     if (status == ERROR_SUCCESS) {
       *result = NewHandle(found, JoinedPath(PathOfHandle(key), subKey));
       if (disposition != nullptr) *disposition = existed ? 2 : 1;
@@ -299,9 +302,9 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
   return status;
 }
 
-LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,
-                             LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
-                             LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                             LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                             LPDWORD maxValueNameLength, LPDWORD maxValueLength,
                              LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) {
   const detail::CallSite call = BeginCall("RegQueryInfoKeyA");
   LONG status = static_cast<LONG>(call.Code);
@@ -319,9 +322,10 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDW
     }
   }
   LogCall("RegQueryInfoKeyA(" + KeyName(key) + ", " + Given(keyClass) + ", " + Given(classLength) + ", " +
-          Given(reserved) + ", " + Given(subKeys) + ", " + Given(maxSubKeyLength) + ", " + Given(maxClassLength) +
-          ", " + Given(values) + ", " + Given(maxValueNameLength) + ", " + Given(maxValueLength) + ", " +
-          Given(securityDescriptorSize) + ", " + Given(lastWriteTime) + ") = " + std::to_string(status));
+          Given(reserved) + ", " + Given(subKeys) + ", " + Given(maxSubKeyLength) + ", " +
+          Given(maxClassLength) + ", " + Given(values) + ", " + Given(maxValueNameLength) + ", " +
+          Given(maxValueLength) + ", " + Given(securityDescriptorSize) + ", " + Given(lastWriteTime) +
+          ") = " + std::to_string(status));
   return status;
 }
 
@@ -352,9 +356,9 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
   std::map<const void*, int>& buffers = Registry().BufferNames;
   const auto buffer = buffers.emplace(name, static_cast<int>(buffers.size()) + 1).first;
   LogCall("RegEnumKeyExA(" + KeyName(key) + ", " + std::to_string(index) + ", buffer" +
-          std::to_string(buffer->second) + ", " + std::to_string(givenLength) + ", " + Given(reserved) + ", " +
-          Given(keyClass) + ", " + Given(classLength) + ", " + Given(lastWriteTime) + ") = " +
-          std::to_string(status));
+          std::to_string(buffer->second) + ", " + std::to_string(givenLength) + ", " + Given(reserved) +
+          ", " + Given(keyClass) + ", " + Given(classLength) + ", " + Given(lastWriteTime) +
+          ") = " + std::to_string(status));
   return status;
 }
 
@@ -369,14 +373,16 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD typ
              : (found->Refusals & RefuseSet)    ? found->RefusalCode
                                                 : ERROR_SUCCESS;
     if (status == ERROR_SUCCESS) {
-      found->Values[valueName == nullptr ? "" : valueName] = Value{type, std::string(reinterpret_cast<const char*>(data), size)};
+      found->Values[valueName == nullptr ? "" : valueName] =
+          Value{type, std::string(reinterpret_cast<const char*>(data), size)};
     }
   }
   Registry().Writes.push_back(ValueWrite{PathOfHandle(key), valueName == nullptr ? "" : valueName,
-                                         Value{type, std::string(reinterpret_cast<const char*>(data), size)}, status});
-  LogCall("RegSetValueExA(" + KeyName(key) + ", " + Quote(valueName) + ", " + std::to_string(reserved) + ", " +
-          std::to_string(type) + ", " + detail::QuoteBytes(data, size) + ", " + std::to_string(size) + ") = " +
-          std::to_string(status));
+                                         Value{type, std::string(reinterpret_cast<const char*>(data), size)},
+                                         status});
+  LogCall("RegSetValueExA(" + KeyName(key) + ", " + Quote(valueName) + ", " + std::to_string(reserved) +
+          ", " + std::to_string(type) + ", " + detail::QuoteBytes(data, size) + ", " + std::to_string(size) +
+          ") = " + std::to_string(status));
   return status;
 }
 
