@@ -90,8 +90,8 @@ void SeedSessions(int count) {
     standin::SetValue(path, "HostName", {REG_SZ, name + '\0'});
     standin::SetValue(path, "PortNumber", {REG_DWORD, port});
     for (int colour = 0; colour < ColourCount; ++colour) {
-      const std::string old = std::to_string(colour * 11 % 256) + "," + std::to_string(colour * 37 % 256) + "," +
-                              std::to_string(colour * 53 % 256);
+      const std::string old = std::to_string(colour * 11 % 256) + "," + std::to_string(colour * 37 % 256) +
+                              "," + std::to_string(colour * 53 % 256);
       standin::SetValue(path, "Colour" + std::to_string(colour), {REG_SZ, old + '\0'});
     }
   }
@@ -265,7 +265,9 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kMillisecond);
     }
   }
-  benchmark::RegisterBenchmark("OutputChannel", OutputChannel)->Arg(SessionCount)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("OutputChannel", OutputChannel)
+      ->Arg(SessionCount)
+      ->Unit(benchmark::kMillisecond);
 
   benchmark::Initialize(&argumentCount, arguments.data());
   benchmark::RunSpecifiedBenchmarks();
