@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "console/console_output.h"
+#include "fuzz/run_invariants.h"
 #include "platform/standin/standin.h"
 
 namespace {
@@ -103,19 +104,6 @@ struct Model {
   }
 };
 
-std::string Message(int32_t code) {
-  switch (code) {
-    case 2: return "File not found";
-    case 3: return "Invalid filename";
-    case 4: return "Too many open files";
-    case 5: return "File access denied";
-    case 100: return "Read beyond end of file";
-    case 101: return "Disk full";
-    case 106: return "Invalid numeric input";
-    default: return "I/O error " + std::to_string(code);
-  }
-}
-
 [[noreturn]] void Violation(const std::string& what, size_t step) {
   std::fprintf(stderr, "step %zu: %s\n", step, what.c_str());
   std::abort();
@@ -125,7 +113,8 @@ int32_t TakePending() {
   try {
     CheckOutput();
   } catch (const EInOutError& error) {
-    if (error.Message() != Message(error.IoCode())) Violation("message \"" + error.Message() + "\"", 0);
+    if (error.Message() != runcheck::detail::IoMessage(error.IoCode()))
+      Violation("message \"" + error.Message() + "\"", 0);
     return error.IoCode();
   }
   return 0;
