@@ -90,7 +90,7 @@ class FaultSweep : public FreshProcess {
 
   // The function of each call of a run without failures, by number from 1:
   // up to the n-th call, a run whose n-th call fails makes the same calls.
-  std::vector<std::string> CleanRunCalls(standin::Device device) {
+  static std::vector<std::string> CleanRunCalls(standin::Device device) {
     NewProcess(device);
     RunProgram();
     std::vector<std::string> functions = {""};
@@ -109,7 +109,7 @@ class FaultSweep : public FreshProcess {
     standin::FailFunction(cleanCalls[n], occurrence, code, true);
   }
 
-  void Sweep(standin::Device device, Failure failure, const std::string& name) {
+  static void Sweep(standin::Device device, Failure failure, const std::string& name) {
     const std::vector<std::string> cleanCalls = CleanRunCalls(device);
     Tally tally;
     for (const DWORD code : FailureCodes()) {
