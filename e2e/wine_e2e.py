@@ -37,6 +37,8 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "scripts"))
+import i386_host  # noqa: E402  (how this host runs Wine's 32-bit side)
 
 # ---- what the tool is built to do -----------------------------------------
 
@@ -425,6 +427,7 @@ class Wine:
                 sys.stdout.write(log.read().decode("utf-8", "replace"))
             raise HarnessError("wineboot -i failed with status %d" % boot.returncode)
         print("prefix %s made in %.1f s" % (self.prefix, time.monotonic() - started))
+        print("Wine's 32-bit side runs %s" % i386_host.run_probe().describe())
         pages = self.fixture(b"codepages\n")
         if pages != b"acp=1252 oemcp=437\n":
             raise HarnessError("the prefix's code pages are %r, not ANSI 1252 and OEM 437"
@@ -1083,20 +1086,39 @@ def platform_faults(wine, check):
     fault probe built beside it (its own failure handling, linked the same
     way): an access fault is reported as EAccessViolation, positioned at the
     faulting instruction; exhausted memory as EOutOfMemory, its report still
-    written.  The post-mortem debugger stays configured and never starts."""
+    written.  The post-mortem debugger stays configured and never starts.
+
+    Under qemu's user-mode emulation the faulting write reaches the program
+    with another exception code than on a real processor; the probe then
+    catches the fault itself to tell which, and the report must be the one
+    for exactly that code.  Run natively, the code must be the access
+    fault's."""
     probe_exe = os.path.join(os.path.dirname(wine.exe), "fault-probe.exe")
     probe_map = os.path.splitext(probe_exe)[0] + ".map"
     if not os.path.isfile(probe_exe):
         raise HarnessError("missing %s" % probe_exe)
-    for how, error_class in (("access-fault", b"EAccessViolation"),
-                             ("out-of-memory", b"EOutOfMemory")):
+    host = i386_host.run_probe()
+    caught = wine.tool("pipe", exe=probe_exe, args=["fault-code"])
+    code = caught.out.rstrip(b"\r\n").decode("ascii", "replace")
+    print("Wine's 32-bit side runs %s; a null-pointer write raises %s" % (host.describe(), code))
+    if caught.status != 0 or not re.fullmatch(r"[0-9A-F]{8}", code):
+        raise HarnessError("the probe's fault-code gave status %d, %r, %r"
+                           % (caught.status, caught.out, caught.err))
+    if host.mode == "native":
+        check.equal("exception code of a null-pointer write, run natively", "C0000005", code)
+    if code == "C0000005":
+        access_fault = (b"EAccessViolation", b"(Access violation: write of address 00000000\\.)")
+    else:
+        access_fault = (b"EPlatformFault", b"(Platform fault " + code.encode() + b"\\.)")
+    for how, (error_class, message) in (("access-fault", access_fault),
+                                        ("out-of-memory", (b"EOutOfMemory", b"([^\r\n]+\\.)"))):
         result = wine.tool("pipe", exe=probe_exe, args=[how])
         what = "fault probe %s" % how
         check.equal(what + ": exit status", 1, result.status)
         check.same_bytes(what + ": standard output", b"", result.out)
         # The message is the error's own; one line, ending with a period.
-        match = re.fullmatch(b"Exception " + error_class + b" in module fault-probe\.exe at "
-                             b"([0-9A-F]{8})\.\r\n([^\r\n]+\.)\r\n\r\n", result.err)
+        match = re.fullmatch(b"Exception " + error_class + b" in module fault-probe\\.exe at "
+                             b"([0-9A-F]{8})\\.\r\n" + message + b"\r\n\r\n", result.err)
         if not match:
             check.fail(what + ": standard error is not one %s report" % error_class.decode(),
                        "\n".join(byte_lines(result.err)))
