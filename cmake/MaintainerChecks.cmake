@@ -1,8 +1,9 @@
 # Tests of the maintainers' tooling, in the native tree (none needs the
 # Windows build tree):
 #
-# - always: the unit tests of the demo's report (demo/) and of the release
-#   archive's normalisation (packaging/), Python, well under a second;
+# - always: the unit tests of the demo's report (demo/), of the release
+#   archive's normalisation (packaging/) and of the host set-up for Wine's
+#   32-bit side (scripts/), Python, well under a second;
 # - with -DMAINTAINER_CHECKS=ON, one test per check, each running its script:
 #     lint.format           scripts/lint.sh format     clang-format
 #     lint.tidy             scripts/lint.sh tidy       clang-tidy (minutes)
@@ -17,6 +18,7 @@ find_program(MAINTAINER_PYTHON NAMES python3 REQUIRED)
 add_test(NAME demo.report COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/demo/show_sessions_test.py)
 add_test(NAME release.normalise_zip
          COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/packaging/normalise_zip_test.py)
+add_test(NAME setup.i386_host COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/scripts/i386_host_test.py)
 
 option(MAINTAINER_CHECKS "Register the lint and reproducible-build checks as tests" OFF)
 if(MAINTAINER_CHECKS)

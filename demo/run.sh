@@ -17,6 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+echo "Wine's 32-bit side runs $(python3 scripts/i386_host.py describe)"
 work=build/demo
 mkdir -p "$work"
 

@@ -35,9 +35,15 @@ INTERPRETER = "/usr/libexec/qemu-binfmt/i386-binfmt-P"
 # machine 3 (i386); the mask lets the OS ABI byte and the low bit of the
 # type vary.  Flags: O hands the program over open, P keeps argv[0], F opens
 # the interpreter now, so that it works in any mount namespace.
-MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-REGISTRATION = ":%s:M::%s:%s:%s:OPF" % (HANDLER_NAME, MAGIC, MASK, INTERPRETER)
+MAGIC = b"\x7fELF\x01\x01\x01" + bytes(9) + b"\x02\x00\x03\x00"
+MASK = b"\xff\xff\xff\xff\xff\xfe\xfe\x00" + b"\xff" * 8 + b"\xfe\xff\xff\xff"
+
+
+def escaped(data):
+    return "".join("\\x%02x" % byte for byte in data)
+
+
+REGISTRATION = ":%s:M::%s:%s:%s:OPF" % (HANDLER_NAME, escaped(MAGIC), escaped(MASK), INTERPRETER)
 SOURCES_DIR = "/etc/apt/sources.list.d"
 DEBIAN_MIRROR = "http://deb.debian.org/debian"
 DEBIAN_KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
@@ -207,7 +213,7 @@ def backports_source(suite):
 
 def registered_i386_handlers():
     """The names of the binfmt_misc handlers that claim i386 ELF programs."""
-    wanted = MAGIC.replace(r"\x", "")
+    wanted = MAGIC.hex()
     names = []
     for name in sorted(os.listdir(BINFMT_DIR)):
         if name in ("register", "status"):

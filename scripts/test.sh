@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+echo "Wine's 32-bit side runs $(python3 scripts/i386_host.py describe)"
 warnings=()
 [[ ${CI:-} == true ]] && warnings=(-DWARNINGS_AS_ERRORS=ON)
 
