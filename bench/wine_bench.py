@@ -379,7 +379,7 @@ def main():
     parser.add_argument("--native-sessions", type=int, default=100000)
     parser.add_argument("--sizes", default="1000,10000")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--reg-add-sessions", type=int, default=5)
+    parser.add_argument("--reg-add-sessions", type=int, default=2)
     parser.add_argument("--reg-add-rounds", type=int, default=3)
     parser.add_argument("--results", default=".", help="folder for the table and the raw numbers")
     args = parser.parse_args()

@@ -17,6 +17,7 @@ ZORVO_EMULATE_I386=1 makes `setup` register the handler even on a host that
 runs 32-bit code natively, to try the emulated path there.
 """
 
+import errno
 import os
 import re
 import shlex
@@ -120,7 +121,10 @@ def run_probe():
             proc = subprocess.Popen([path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                     stderr=subprocess.DEVNULL)
         except OSError as error:
-            return Probe("refused", detail="%s: %s" % (path, error.strerror))
+            if error.errno != errno.ENOEXEC:
+                raise SetupError("cannot start the probe program %s: %s (TMPDIR names the folder it is made in)"
+                                 % (path, error.strerror))
+            return Probe("refused", detail=error.strerror)
         try:
             if proc.stdout.read(1) != b"x":
                 return Probe("refused", detail="the probe ended with status %s" % proc.wait())
@@ -316,19 +320,22 @@ def setup():
     return 0
 
 
+def describe():
+    probe = run_probe()
+    print(probe.describe())
+    return 0 if probe.mode != "refused" else 1
+
+
 def main(argv):
-    if argv[1:] == ["describe"]:
-        probe = run_probe()
-        print(probe.describe())
-        return 0 if probe.mode != "refused" else 1
-    if argv[1:] == ["setup"]:
-        try:
-            return setup()
-        except SetupError as error:
-            print("Cannot run 32-bit x86 programs on this host: %s." % error, file=sys.stderr)
-            return 1
-    print(__doc__.split("\n\n")[2], file=sys.stderr)
-    return 2
+    command = {"describe": describe, "setup": setup}.get(" ".join(argv[1:]))
+    if not command:
+        print(__doc__.split("\n\n")[2], file=sys.stderr)
+        return 2
+    try:
+        return command()
+    except SetupError as error:
+        print("Cannot run 32-bit x86 programs on this host: %s." % error, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
