@@ -1,0 +1,61 @@
+/* A session's colour values through the wide registry calls (see colour_values.h). */
+#include "colour_values.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static const WCHAR *const COLOUR_NAMES[COLOUR_COUNT] = {
+    L"Colour0",  L"Colour1",  L"Colour2",  L"Colour3",  L"Colour4",  L"Colour5",  L"Colour6",  L"Colour7",
+    L"Colour8",  L"Colour9",  L"Colour10", L"Colour11", L"Colour12", L"Colour13", L"Colour14", L"Colour15",
+    L"Colour16", L"Colour17", L"Colour18", L"Colour19", L"Colour20", L"Colour21"};
+
+const WCHAR *colour_value_name(int index) { return COLOUR_NAMES[index]; }
+
+LONG read_colour_value(HKEY key, int index, ColourValue *value) {
+  /* The value may grow between asking its size and reading it: ask again. */
+  for (;;) {
+    DWORD size = 0, type = 0;
+    LONG result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, NULL, &size);
+    BYTE *data;
+    if (result == ERROR_FILE_NOT_FOUND) {
+      memset(value, 0, sizeof *value);
+      return ERROR_SUCCESS;
+    }
+    if (result != ERROR_SUCCESS) return result;
+    data = malloc(size ? size : 1);
+    if (data == NULL) return ERROR_NOT_ENOUGH_MEMORY;
+    result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, data, &size);
+    if (result == ERROR_SUCCESS) {
+      value->present = TRUE;
+      value->type = type;
+      value->data = data;
+      value->size = size;
+      return ERROR_SUCCESS;
+    }
+    free(data);
+    if (result == ERROR_FILE_NOT_FOUND) {
+      memset(value, 0, sizeof *value);
+      return ERROR_SUCCESS;
+    }
+    if (result != ERROR_MORE_DATA) return result;
+  }
+}
+
+LONG write_colour_value(HKEY key, int index, const ColourValue *value) {
+  LONG result;
+  if (value->present)
+    return RegSetValueExW(key, COLOUR_NAMES[index], 0, value->type, value->data, value->size);
+  result = RegDeleteValueW(key, COLOUR_NAMES[index]);
+  return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+}
+
+BOOL same_colour_value(const ColourValue *a, const ColourValue *b) {
+  if (a->present != b->present) return FALSE;
+  if (!a->present) return TRUE;
+  return a->type == b->type && a->size == b->size && (a->size == 0 || memcmp(a->data, b->data, a->size) == 0);
+}
+
+void free_colour_value(ColourValue *value) {
+  free(value->data);
+  memset(value, 0, sizeof *value);
+}
