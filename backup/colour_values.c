@@ -41,10 +41,27 @@ LONG read_colour_value(HKEY key, int index, ColourValue *value) {
   }
 }
 
+/*
+ * The registry adds a terminator to a text value whose data does not end with
+ * one when the two bytes after the data are zero (it takes the size as one
+ * that forgot the terminator), and with an odd size it looks at the two bytes
+ * before the data too. The data goes from a copy with non-zero bytes on both
+ * sides, so that it is stored exactly as given.
+ */
+static LONG set_exactly(HKEY key, const WCHAR *name, const ColourValue *value) {
+  LONG result;
+  BYTE *guarded = malloc((size_t)value->size + 4);
+  if (guarded == NULL) return ERROR_NOT_ENOUGH_MEMORY;
+  memset(guarded, 0xFF, (size_t)value->size + 4);
+  if (value->size > 0) memcpy(guarded + 2, value->data, value->size);
+  result = RegSetValueExW(key, name, 0, value->type, guarded + 2, value->size);
+  free(guarded);
+  return result;
+}
+
 LONG write_colour_value(HKEY key, int index, const ColourValue *value) {
   LONG result;
-  if (value->present)
-    return RegSetValueExW(key, COLOUR_NAMES[index], 0, value->type, value->data, value->size);
+  if (value->present) return set_exactly(key, COLOUR_NAMES[index], value);
   result = RegDeleteValueW(key, COLOUR_NAMES[index]);
   return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
 }
