@@ -15,6 +15,7 @@ packages=(
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386 wine64
   gcovr hyperfine time python3 locales
+  python3-pytest
 )
 
 # One query for all: a package dpkg has never seen is simply not listed, and

@@ -2,8 +2,8 @@
 # The maintainers' static checks of the C++ sources:
 #
 #   scripts/lint.sh            all three below, in this order
-#   scripts/lint.sh format     clang-format: every tracked .cpp and .h file and
-#                              demo/*.c laid out as .clang-format says
+#   scripts/lint.sh format     clang-format: every tracked .cpp and .h file,
+#                              demo/*.c and backup/*.c laid out as .clang-format says
 #   scripts/lint.sh tidy       clang-tidy with .clang-tidy on the sources of the
 #                              native build (core, stand-in, unit tests)
 #   scripts/lint.sh cppcheck   cppcheck on the core: app/ registry/ console/ common/
@@ -11,7 +11,7 @@
 # Each check prints what it found and fails the script when it found
 # anything. To reformat in place what the format check rejects:
 #
-#   git ls-files '*.cpp' '*.h' 'demo/*.c' | xargs clang-format -i
+#   git ls-files '*.cpp' '*.h' 'demo/*.c' 'backup/*.c' | xargs clang-format -i
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +19,7 @@ jobs=$(nproc)
 
 check_format() {
   local files unformatted=()
-  mapfile -t files < <(git ls-files -- '*.cpp' '*.h' 'demo/*.c')
+  mapfile -t files < <(git ls-files -- '*.cpp' '*.h' 'demo/*.c' 'backup/*.c')
   for file in "${files[@]}"; do
     [[ -f $file ]] || continue
     clang-format --dry-run --Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
