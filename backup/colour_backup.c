@@ -74,6 +74,9 @@ static int save(const char *prefix, const char *time) {
     fprintf(stderr, "could not open the sessions key to read it (error %ld)\n", (long)result);
     return SAVE_FAILED;
   }
+  /* Fully buffered whatever standard output is: a character device would
+     otherwise take a write per call. */
+  setvbuf(stdout, NULL, _IOFBF, 1 << 16);
   begin_backup(&writer, stdout, prefix, time);
   for (index = 0;; index++) {
     DWORD length = sizeof name / sizeof name[0];

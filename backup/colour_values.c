@@ -11,34 +11,35 @@ static const WCHAR *const COLOUR_NAMES[COLOUR_COUNT] = {
 
 const WCHAR *colour_value_name(int index) { return COLOUR_NAMES[index]; }
 
+static void set_absent(ColourValue *value) { memset(value, 0, sizeof *value); }
+
+static LONG keep_copy(ColourValue *value, DWORD type, const BYTE *data, DWORD size) {
+  value->data = malloc(size ? size : 1);
+  if (value->data == NULL) return ERROR_NOT_ENOUGH_MEMORY;
+  if (size > 0) memcpy(value->data, data, size);
+  value->present = TRUE;
+  value->type = type;
+  value->size = size;
+  return ERROR_SUCCESS;
+}
+
 LONG read_colour_value(HKEY key, int index, ColourValue *value) {
-  /* The value may grow between asking its size and reading it: ask again. */
-  for (;;) {
-    DWORD size = 0, type = 0;
-    LONG result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, NULL, &size);
-    BYTE *data;
-    if (result == ERROR_FILE_NOT_FOUND) {
-      memset(value, 0, sizeof *value);
-      return ERROR_SUCCESS;
-    }
-    if (result != ERROR_SUCCESS) return result;
-    data = malloc(size ? size : 1);
+  /* Every call is a round trip to the registry service: a value that fits
+     this buffer, as colour texts do, takes one. */
+  BYTE small[256];
+  DWORD size = sizeof small, type = 0;
+  LONG result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, small, &size);
+  set_absent(value);
+  if (result == ERROR_SUCCESS) return keep_copy(value, type, small, size);
+  /* A larger value may grow again between asking its size and reading it. */
+  while (result == ERROR_MORE_DATA) {
+    BYTE *data = malloc(size ? size : 1);
     if (data == NULL) return ERROR_NOT_ENOUGH_MEMORY;
     result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, data, &size);
-    if (result == ERROR_SUCCESS) {
-      value->present = TRUE;
-      value->type = type;
-      value->data = data;
-      value->size = size;
-      return ERROR_SUCCESS;
-    }
+    if (result == ERROR_SUCCESS) result = keep_copy(value, type, data, size);
     free(data);
-    if (result == ERROR_FILE_NOT_FOUND) {
-      memset(value, 0, sizeof *value);
-      return ERROR_SUCCESS;
-    }
-    if (result != ERROR_MORE_DATA) return result;
   }
+  return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
 }
 
 /*
@@ -74,5 +75,5 @@ BOOL same_colour_value(const ColourValue *a, const ColourValue *b) {
 
 void free_colour_value(ColourValue *value) {
   free(value->data);
-  memset(value, 0, sizeof *value);
+  set_absent(value);
 }
