@@ -17,12 +17,14 @@ means no backup and the tool's own run; a backup that cannot be written
 keeps the tool from running.
 
 Run by CTest (e2e.backup_restore); by hand, after the win32 build:
-    python3 -m pytest -p no:cacheprovider e2e/test_backup_restore.py
+    pytest-3 -p no:cacheprovider e2e/test_backup_restore.py
 """
 
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import tempfile
 import zlib
@@ -102,13 +104,13 @@ class Prefix:
         lines += ["deny " + session_path(name) for name in locked]
         self.fixture(*lines)
 
-    def script(self, name, *arguments, state):
+    def script(self, name, *arguments, state, preexec_fn=None):
         return subprocess.run([str(REPO / "scripts" / name), *map(str, arguments)],
                               env=dict(self.env, XDG_STATE_HOME=str(state)), capture_output=True,
-                              timeout=300)
+                              timeout=300, preexec_fn=preexec_fn)
 
-    def run_main_job(self, state):
-        return self.script("run.sh", state=state)
+    def run_main_job(self, state, preexec_fn=None):
+        return self.script("run.sh", state=state, preexec_fn=preexec_fn)
 
     def restore(self, *backup, state):
         return self.script("restore.sh", *backup, state=state)
@@ -138,6 +140,12 @@ def prefix():
 def wine(prefix):
     prefix.fixture("reset")
     return prefix
+
+
+def files_of_at_most_a_kilobyte():
+    """Writes past 1 KiB fail as on a full disk (SIGXFSZ ignored, so they fail rather than kill)."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
 
 
 def parse_dump(dump):
@@ -299,6 +307,12 @@ def test_a_backup_that_cannot_be_written_keeps_the_tool_from_running(wine, tmp_p
     run = wine.run_main_job(not_a_folder)
     assert (run.returncode, run.stdout) == (BACKUP_NOT_WRITTEN, b"")
     assert b"the tool was not run" in run.stderr
+    assert wine.dump() == before
+
+    full = wine.run_main_job(tmp_path, preexec_fn=files_of_at_most_a_kilobyte)
+    assert (full.returncode, full.stdout) == (BACKUP_NOT_WRITTEN, b""), full.stderr
+    assert b"could not write the backup" in full.stderr
+    assert list(tmp_path.glob("zorvo-recolour/backups/*/*")) == [], "no backup cut short is left"
     assert wine.dump() == before
 
     # A session that cannot be read cannot be saved: the backup would not
