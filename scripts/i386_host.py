@@ -283,8 +283,9 @@ def qemu_too_old():
 def run_step(command):
     print("+ " + command, file=sys.stderr)
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    # Standard output belongs to the script that set the host up.
-    if subprocess.run(command, shell=True, env=env, stdout=sys.stderr).returncode != 0:
+    # Standard output belongs to the script that set the host up; what apt
+    # and dpkg say there is progress, and their errors go to standard error.
+    if subprocess.run(command, shell=True, env=env, stdout=subprocess.DEVNULL).returncode != 0:
         raise SetupError("this step failed: " + command)
 
 
