@@ -4,7 +4,6 @@
 
 #include "common/text_format.h"
 #include "console/console_output.h"
-#include "console/run_outcome.h"
 
 volatile BYTE DebuggerFlag = 0;
 
@@ -57,6 +56,13 @@ void WriteOutStandardOutput() {
   CheckOutput();
 }
 
+// The end of every failed run: what standard output still holds goes out
+// first, then the process ends with status 1.
+[[noreturn]] void Shutdown() {
+  StandardOutput.CloseOutput();
+  ExitProcess(1);
+}
+
 void WriteToStandardError(const char* bytes, DWORD count) {
   DWORD written;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes, count, &written, nullptr);
@@ -78,7 +84,7 @@ void WriteToStandardError(const char* bytes, DWORD count) {
   ConvertToOemCodePage(text);
   WriteToStandardError(text, static_cast<DWORD>(length));
   WriteToStandardError("\r\n", 2);
-  Shutdown(1);
+  Shutdown();
 }
 
 std::string AccessViolationMessage(const EXCEPTION_RECORD& record) {
@@ -131,7 +137,7 @@ void ReportFailure(std::string_view className, std::string_view message, const v
     // A debugger wants the failure: hand it over as a platform exception.
     LeftToPlatform = true;
     RaiseException(ProgramErrorCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-    Shutdown(1);
+    Shutdown();
   }
   WriteReportAndExit(className, message, position);
 }

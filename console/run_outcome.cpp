@@ -25,11 +25,6 @@ std::string ForeignClassName() {
 
 }  // namespace
 
-void Shutdown(UINT status) {
-  StandardOutput.CloseOutput();
-  ExitProcess(status);
-}
-
 void RunToCompletion(void (*run)()) {
   try {
     run();

@@ -2,11 +2,6 @@
 // status 1 after an error that escaped it.
 #pragma once
 
-#include "platform/win32.h"
-
-/// Writes out standard output, then ends the process with `status`.
-[[noreturn]] void Shutdown(UINT status);
-
 /// Runs `run`, then ends the process: with status 0 when it completed and its
 /// output reached standard output, else through ReportFailure.
 [[noreturn]] void RunToCompletion(void (*run)());
