@@ -31,7 +31,7 @@ def unix_locale(wine, name):
     if made.returncode != 0 or not os.path.isdir(os.path.join(building, name)):
         shutil.rmtree(building, ignore_errors=True)
         pytest.skip("localedef cannot compile %s (the locale sources come with Debian's "
-                   "locales package): %s" % (name, made.stdout.decode("utf-8", "replace").strip()))
+                    "locales package): %s" % (name, made.stdout.decode("utf-8", "replace").strip()))
     os.rename(os.path.join(building, name), os.path.join(directory, name))
     os.rmdir(building)
     return directory
@@ -53,7 +53,7 @@ class InLocale:
         if pages != wanted:
             self.__exit__()
             pytest.skip("under the Unix locale %s Wine's code pages are %s, not ANSI and OEM %d"
-                       % (self.name, pages.decode("ascii", "replace").strip(), self.code_page))
+                        % (self.name, pages.decode("ascii", "replace").strip(), self.code_page))
         print("%s: %s" % (self.name, self.wine.fixture(b"cpinfo\n").decode("ascii").strip()))
         return self
 

@@ -1,6 +1,6 @@
-"""Wine and its processes: the prefix of a test run and its persistent
-wineserver (registry ACLs live only in the running server), programs run to
-their end or beside a case, and the registry fixture driven through them."""
+"""Wine: the prefix of a test run and its persistent wineserver (registry
+ACLs live only in the running server), programs run under it, and the
+registry fixture driven through them."""
 
 import os
 import shutil
