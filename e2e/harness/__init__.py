@@ -1,9 +1,10 @@
-"""The end-to-end harness: Wine and its processes (wine), the registry
-fixture client and the registry model (registry), the kinds of standard
-output and the channel's model (stdout_kinds), the tool's lines (runs), the
-failure report and the linker map (report), other Unix locales (locales) and
-the soft checker (checks).  `python3 -m harness` makes and removes a prefix
-for a test run that shares one (see e2e/README.md)."""
+"""The end-to-end harness: Wine and its prefix (wine), programs run beside a
+case (processes), the registry fixture client and the registry model
+(registry), the kinds of standard output and the channel's model
+(stdout_kinds), the tool's lines (runs), the failure report and the linker
+map (report), other Unix locales (locales) and the soft checker (checks).
+`python3 -m harness` makes and removes a prefix for a test run that shares
+one (see e2e/README.md)."""
 
 import os
 import sys
