@@ -14,7 +14,7 @@ that a whole run stays within about a quarter of an hour also where Wine's
 32-bit side runs emulated. Prints one table, the targets, and a summary line.
 
     wine_bench.py --exe EXE --floor FLOOR --fixture FIXTURE --prefix DIR
-                  [--native RUN_BENCHMARK] [--rounds 5] [--sizes 1000,10000]
+                  [--native RUN_BENCHMARK] [--rounds R] [--sizes N1,N2]
 
 Exit status: 0 when every target is met, 1 when one is missed, 2 when a
 method did not do its job (wrong output or registry) or Wine failed.
@@ -57,6 +57,15 @@ MAX_SCALING_DEVIATION = 0.05
 MAX_CORE_ALLOCS_PER_VALUE = 3
 MAX_EXE_BYTES = 256 * 1024
 MAX_SERVER_RESTARTS = 3
+
+# Where Wine's 32-bit side runs emulated, every registry call of the tool and
+# of the floor costs several times as much, and so does every Wine process:
+# fewer rounds, a smaller large N and reg add on one session keep a whole
+# run within about a quarter of an hour there too.
+SCALE_BY_MODE = {
+    "native": {"sizes": "1000,10000", "rounds": 5, "reg_add_sessions": 2},
+    "emulated": {"sizes": "1000,5000", "rounds": 3, "reg_add_sessions": 1},
+}
 
 
 class BenchmarkFailure(Exception):
@@ -377,16 +386,20 @@ def main():
     parser.add_argument("--prefix", required=True, help="the scratch Wine prefix (created when missing)")
     parser.add_argument("--native", help="the native run_benchmark program")
     parser.add_argument("--native-sessions", type=int, default=100000)
-    parser.add_argument("--sizes", default="1000,10000")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--reg-add-sessions", type=int, default=2)
+    parser.add_argument("--sizes", help="session counts, smallest first (default: by mode, see SCALE_BY_MODE)")
+    parser.add_argument("--rounds", type=int)
+    parser.add_argument("--reg-add-sessions", type=int)
     parser.add_argument("--reg-add-rounds", type=int, default=3)
     parser.add_argument("--results", default=".", help="folder for the table and the raw numbers")
     args = parser.parse_args()
+    host = i386_host.run_probe()
+    args.host = host.describe()
+    progress("Wine's 32-bit side runs " + args.host)
+    for name, value in SCALE_BY_MODE.get(host.mode, SCALE_BY_MODE["native"]).items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
     sizes = [int(size) for size in args.sizes.split(",")]
     os.makedirs(args.results, exist_ok=True)
-    args.host = i386_host.run_probe().describe()
-    progress("Wine's 32-bit side runs " + args.host)
 
     bench = Bench(args)
     started = time.perf_counter()
