@@ -157,6 +157,20 @@ def stop_process(pid):
         time.sleep(0.001)
 
 
+def names_each_with_failures(check, what, result, names):
+    """A run that ended well, split into the names in listing order, each
+    with the indices of its failure lines; None, with the mismatch recorded,
+    when its standard output is not that."""
+    check.equal("%s: exit status" % what, 0, result.status)
+    check.same_bytes("%s: standard error" % what, b"", result.err)
+    runs = split_failures(parse_lines(result.out), set(names))
+    if runs is None or [name for name, _ in runs] != names:
+        check.fail("%s: standard output is not the 2,000 names, each followed by its "
+                   "failure lines" % what, "\n".join(byte_lines(result.out)[:40]))
+        return None
+    return runs
+
+
 def seed_for_deletion():
     names = [b"Session %04d" % i for i in range(CHURN_SESSIONS)]
     seed = Seed().text(SESSIONS[:1], b"Setting", b"kept").text(SESSIONS, b"Marker", b"gone")
@@ -218,12 +232,8 @@ def deletion_held_still(wine, check, names, seed):
     waiter.finish()
     check.equal("sessions key while the tool was held", b"absent\n", gone)
     after = wine.dump()
-    check.equal("held: exit status", 0, result.status)
-    check.same_bytes("held: standard error", b"", result.err)
-    runs = split_failures(parse_lines(result.out), set(names))
-    if runs is None or [name for name, _ in runs] != names:
-        check.fail("held: standard output is not the 2,000 names, each followed by its "
-                   "failure lines", "\n".join(byte_lines(result.out)[:40]))
+    runs = names_each_with_failures(check, "held", result, names)
+    if runs is None:
         return
     failed = [(i, indices) for i, (_, indices) in enumerate(runs) if indices]
     present = [i for i, name in enumerate(names) if session(name) in after.values]
@@ -268,12 +278,8 @@ def deletion_racing(wine, check, names, seed):
         raise HarnessError("the deletion failed (status %d): %s" %
                            (deleted.status, deleted.err.decode("utf-8", "replace")))
     after = wine.dump()
-    check.equal("racing: exit status", 0, result.status)
-    check.same_bytes("racing: standard error", b"", result.err)
-    runs = split_failures(parse_lines(result.out), set(names))
-    if runs is None or [name for name, _ in runs] != names:
-        check.fail("racing: standard output is not the 2,000 names, each followed by its "
-                   "failure lines", "\n".join(byte_lines(result.out)[:40]))
+    runs = names_each_with_failures(check, "racing", result, names)
+    if runs is None:
         return
     for path in ((), SESSIONS[:1]):
         check.equal("racing: values of %s" % show(b"\\".join(path)), before.values[path],
