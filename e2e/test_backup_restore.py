@@ -27,7 +27,8 @@ from pathlib import Path
 
 import pytest
 
-from harness.registry import REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_SZ, TOOL_ROOT, esc, parse_dump, session
+from harness.registry import (REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_SZ, TOOL_ROOT, Seed, esc,
+                              parse_dump, session)
 from harness.wine import Wine
 
 REPO = Path(__file__).resolve().parents[1]
@@ -61,7 +62,7 @@ SEED = {
 
 
 def session_path(name):
-    return esc(b"\\".join((TOOL_ROOT,) + session(name)))
+    return Seed.path(session(name))
 
 
 class MainJob:
@@ -83,13 +84,14 @@ class MainJob:
         return self.wine.dump(path).values
 
     def seed(self, seed=SEED, locked=(b"Locked",)):
-        lines = ["reset"]
+        script = Seed()
         for key, values in seed.items():
-            lines.append("key " + session_path(key))
-            lines += ["set %s %s %d %s" % (session_path(key), esc(name), kind, esc(data))
-                      for name, kind, data in values]
-        lines += ["deny " + session_path(name) for name in locked]
-        self.fixture(*lines)
+            script.key(session(key))
+            for name, kind, data in values:
+                script.value(session(key), name, kind, data)
+        for name in locked:
+            script.deny(session(name))
+        self.wine.fixture(script.script())
 
     def script(self, name, *arguments, state, preexec_fn=None):
         return subprocess.run([str(REPO / "scripts" / name), *map(str, arguments)],
