@@ -1,6 +1,7 @@
 #include "app/recolouring_run.h"
 
 #include <string>
+#include <vector>
 
 #include "app/colour_scheme.h"
 #include "common/string_list.h"
@@ -50,7 +51,8 @@ void RecolouringRun() {
 
   // The sessions key is only ever opened: a missing one is never created.
   if (registry->SelectKey(SessionsKeyPath, false)) {
-    registry->ListSubkeyNames(*sessions);
+    std::vector<bool> nameIsExact;
+    registry->ListSubkeyNames(*sessions, nameIsExact);
     const int32_t sessionCount = sessions->Count();
     for (int32_t sessionIndex = 0; sessionIndex < sessionCount; ++sessionIndex) {
       const std::string& session = sessions->Get(sessionIndex);
@@ -58,11 +60,15 @@ void RecolouringRun() {
       StandardOutput.EndLine();
       CheckOutput();
 
+      // A name the code page cannot hold is never selected: by that name the
+      // service would create a key no session had, or reach another one. Its
+      // values are reported as not written, as for a key that cannot be opened.
+      const bool selectable = nameIsExact[static_cast<size_t>(sessionIndex)];
       const std::string sessionKeyPath = SessionKeyPrefix + session;
       const int32_t colourCount = colours->Count();
       for (int32_t colourIndex = 0; colourIndex < colourCount; ++colourIndex) {
         const std::string& colour = colours->Get(colourIndex);
-        if (WriteColourValue(*registry, sessionKeyPath, colourIndex, colour)) continue;
+        if (selectable && WriteColourValue(*registry, sessionKeyPath, colourIndex, colour)) continue;
         StandardOutput.WriteText(FailureLine(colour, session, colourIndex));
         StandardOutput.EndLine();
         CheckOutput();

@@ -1,5 +1,6 @@
 // The whole run over a random registry: 1 to 50 sessions whose names are 1 to
-// 255 random bytes (no backslash, no zero byte), random values already in
+// 255 random bytes (no backslash, no zero byte) or, now and then, 1 to 60
+// random UTF-16 units that the code page may not hold, random values already in
 // them, random refusals, random code pages and locales, random standard
 // output and error devices, random failing calls, and sessions removed or
 // added between calls, among them between the listing's key query and its
@@ -21,9 +22,9 @@ namespace {
 using runcheck::SessionsKey;
 
 const DWORD Codes[] = {5, 2, 6, 234, 259, 112, 233, 1018};
-const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA",
-                                     "RegEnumKeyExA", "RegSetValueExA",  "RegCloseKey"};
-const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle", "GetFileType",
+const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA", "RegEnumKeyExA",
+                                     "RegEnumKeyExW", "RegSetValueExA",   "RegCloseKey"};
+const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle", "GetFileType", "MultiByteToWideChar",
                                   "GetCPInfo",     "VirtualQuery", "GetModuleFileNameA",
                                   "GetVersionExA", "LoadLibraryA", "GetProcAddress"};
 const standin::Device Devices[] = {standin::Device::Console, standin::Device::DiskFile, standin::Device::Pipe,
@@ -37,6 +38,16 @@ std::string SessionName(FuzzedDataProvider& in) {
     if (byte == '\\' || byte == '\0') byte = '_';
   }
   return name;
+}
+
+// A name kept in UTF-16: random units, surrogates and all, but no zero and no backslash.
+std::string WideSessionName(FuzzedDataProvider& in) {
+  std::u16string name(in.ConsumeIntegralInRange<size_t>(1, 60), u'_');
+  for (char16_t& unit : name) {
+    unit = in.ConsumeIntegral<char16_t>();
+    if (unit == 0 || unit == u'\\') unit = u'_';
+  }
+  return standin::KeyNameOf(name);
 }
 
 void ChooseFacts(FuzzedDataProvider& in) {
@@ -72,7 +83,8 @@ void FillRegistry(FuzzedDataProvider& in) {
   if (in.ConsumeIntegralInRange(0, 31) == 0) standin::Refuse(SessionsKey, standin::RefuseOpen);
   const int sessions = in.ConsumeIntegralInRange(1, 50);
   for (int i = 0; i < sessions; ++i) {
-    const std::string path = SessionsKey + "\\" + SessionName(in);
+    const bool wide = in.ConsumeIntegralInRange(0, 7) == 0;
+    const std::string path = SessionsKey + "\\" + (wide ? WideSessionName(in) : SessionName(in));
     standin::CreateKey(path);
     const int values = in.ConsumeIntegralInRange(0, 3);
     for (int v = 0; v < values; ++v) {
@@ -162,8 +174,9 @@ void PlanChanges(FuzzedDataProvider& in, Harness& harness) {
   for (int i = 0; i < changes; ++i) {
     Change change;
     change.Function = in.PickValueInArray(
-        {"", "RegEnumKeyExA", "RegEnumKeyExA", "RegCreateKeyExA", "RegSetValueExA", "WriteFile"});
-    change.Occurrence = in.ConsumeIntegralInRange(1, change.Function == "RegEnumKeyExA" ? 50 : 600);
+        {"", "RegEnumKeyExA", "RegEnumKeyExA", "RegEnumKeyExW", "RegCreateKeyExA", "RegSetValueExA", "WriteFile"});
+    const bool listing = change.Function == "RegEnumKeyExA" || change.Function == "RegEnumKeyExW";
+    change.Occurrence = in.ConsumeIntegralInRange(1, listing ? 50 : 600);
     change.Action = in.ConsumeIntegralInRange(0, 4);
     change.Which = in.ConsumeIntegral<size_t>();
     change.Name = SessionName(in);

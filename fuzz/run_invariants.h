@@ -8,7 +8,10 @@
 // What a run may do:
 // - exit 0 after a completed run: standard output holds exactly, per listed
 //   session, its name and one failure line per value not written; standard
-//   error is empty; no key handle is left open;
+//   error is empty; no key handle is left open. A session is listed when both
+//   the ANSI and the wide enumeration of its index succeeded; unless its ANSI
+//   name converts back to exactly its wide name, it is never selected and all
+//   its values count as not written;
 // - exit 1 with one report on standard error (pieces of it only when a write
 //   to standard error itself failed); standard output is then a prefix of
 //   what the run had produced, possibly followed by the line end that the
@@ -133,6 +136,39 @@ inline std::string IoMessage(long code) {
   }
 }
 
+// One listed session: its name as the ANSI listing gave it, and whether
+// that name converted back to exactly the name the wide listing gave.
+struct Entry {
+  std::string Name;
+  bool Exact = false;
+};
+
+// The listed sessions, from the call log: each wide enumeration follows the
+// ANSI one of its index, and the conversion of the ANSI name follows a
+// wide enumeration that succeeded.
+inline std::vector<Entry> ListedEntries(const std::vector<std::string>& log) {
+  const std::vector<std::string>& names = standin::EnumeratedNames();
+  const std::vector<std::u16string>& wideNames = standin::EnumeratedWideNames();
+  std::vector<Entry> entries;
+  size_t nextName = 0;
+  size_t nextWideName = 0;
+  std::string listed;
+  std::u16string wide;
+  bool awaitingConversion = false;
+  for (const std::string& line : log) {
+    if (StartsWith(line, "RegEnumKeyExA(") && LoggedResult(line) == 0 && nextName < names.size()) {
+      listed = names[nextName++];
+    } else if (StartsWith(line, "RegEnumKeyExW(")) {
+      awaitingConversion = LoggedResult(line) == 0 && nextWideName < wideNames.size();
+      if (awaitingConversion) wide = wideNames[nextWideName++];
+    } else if (StartsWith(line, "MultiByteToWideChar(") && awaitingConversion) {
+      entries.push_back(Entry{listed, LoggedResult(line) > 0 && standin::Widen(listed) == wide});
+      awaitingConversion = false;
+    }
+  }
+  return entries;
+}
+
 // One colour step of the run: a selection with creation and at most one write.
 struct Step {
   bool Selected = false;
@@ -190,8 +226,14 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
   std::vector<std::string>& violations = verdict.Violations;
   const std::vector<std::string>& scheme = SchemeTexts();
   const std::vector<std::string>& log = standin::CallLog();
-  const std::vector<std::string>& names = standin::EnumeratedNames();
   const std::vector<standin::ValueWrite>& writes = standin::ValueWrites();
+  const std::vector<Entry> entries = ListedEntries(log);
+  // The entry each colour step belongs to: 22 for every exact name, none
+  // for the others.
+  std::vector<size_t> stepEntry;
+  for (size_t e = 0; e < entries.size(); ++e) {
+    if (entries[e].Exact) stepEntry.insert(stepEntry.end(), ColoursPerSession, e);
+  }
 
   // ---- How the process ended.
   int exits = 0;
@@ -223,18 +265,18 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
     }
   }
   if (nextWrite != writes.size()) violations.push_back("the write record and the call log disagree");
-  const size_t listed = names.size();
-  if (steps.size() > listed * ColoursPerSession) {
-    violations.push_back(std::to_string(steps.size()) + " colour steps for " + std::to_string(listed) +
-                         " listed sessions");
+  if (steps.size() > stepEntry.size()) {
+    violations.push_back(std::to_string(steps.size()) + " colour steps for " + std::to_string(entries.size()) +
+                         " listed sessions, of which " + std::to_string(stepEntry.size() / ColoursPerSession) +
+                         " exact");
   }
 
   // ---- Each step wrote, if at all, the right text into its session's own key.
   std::vector<bool> written(steps.size(), false);
   for (size_t k = 0; k < steps.size(); ++k) {
     const Step& step = steps[k];
-    const bool ofASession = k / ColoursPerSession < listed;
-    const std::string& session = ofASession ? names[k / ColoursPerSession] : SessionsKey;
+    const bool ofASession = k < stepEntry.size();
+    const std::string& session = ofASession ? entries[stepEntry[k]].Name : SessionsKey;
     const int colour = static_cast<int>(k % ColoursPerSession);
     const std::string where =
         "step " + std::to_string(k) + " (" + Shown(session, 60) + ", " + ColourName(colour) + ")";
@@ -270,25 +312,28 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
   for (const std::string& added : changes.Added) {
     if (IsProperAncestor(SessionsKey, added)) existing.insert(added.substr(SessionsKey.size() + 1));
   }
-  for (const std::string& name : names) {
-    if (existing.count(name) == 0)
-      violations.push_back("listed a name that no session key had: " + Shown(name));
+  for (const Entry& entry : entries) {
+    if (entry.Exact && existing.count(entry.Name) == 0)
+      violations.push_back("listed a name that no session key had: " + Shown(entry.Name));
   }
   std::string expected;
-  for (size_t session = 0; session < listed && session * ColoursPerSession <= steps.size(); ++session) {
-    expected += names[session] + "\r\n";
+  size_t firstStep = 0;
+  for (const Entry& entry : entries) {
+    if (firstStep > steps.size()) break;
+    expected += entry.Name + "\r\n";
     for (int colour = 0; colour < ColoursPerSession; ++colour) {
-      const size_t k = session * ColoursPerSession + static_cast<size_t>(colour);
-      if (k >= steps.size()) break;
-      if (!written[k]) expected += FailureLine(colour, names[session]) + "\r\n";
+      const size_t k = firstStep + static_cast<size_t>(colour);
+      if (entry.Exact && k >= steps.size()) break;
+      if (!entry.Exact || !written[k]) expected += FailureLine(colour, entry.Name) + "\r\n";
     }
+    if (entry.Exact) firstStep += ColoursPerSession;
   }
   const std::string out = standin::StandardOutputBytes();
   const std::vector<std::string>& errorWrites = standin::StandardErrorWrites();
   if (verdict.Completed) {
-    if (steps.size() != listed * ColoursPerSession) {
+    if (steps.size() != stepEntry.size()) {
       violations.push_back("a completed run made " + std::to_string(steps.size()) + " colour steps for " +
-                           std::to_string(listed) + " listed sessions");
+                           std::to_string(stepEntry.size() / ColoursPerSession) + " exactly listed sessions");
     }
     if (out != expected) {
       violations.push_back("standard output \"" + Shown(out) + "\" is not \"" + Shown(expected) + "\"");
@@ -361,7 +406,9 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
   // only in their colour values; only keys the harness touched appear or go.
   const Snapshot after = TakeSnapshot();
   std::set<std::string> targets;
-  for (const std::string& name : names) targets.insert(SessionsKey + "\\" + name);
+  for (const Entry& entry : entries) {
+    if (entry.Exact) targets.insert(SessionsKey + "\\" + entry.Name);
+  }
   const auto deletedOrBelow = [&](const std::string& path) {
     for (const std::string& deleted : changes.Deleted) {
       if (path == deleted || IsProperAncestor(deleted, path)) return true;
@@ -422,7 +469,7 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
       for (int colour = 0; colour < ColoursPerSession; ++colour) {
         bool wroteIt = false;
         for (size_t k = static_cast<size_t>(colour); k < steps.size(); k += ColoursPerSession) {
-          wroteIt = wroteIt || (written[k] && SameKeyName(names[k / ColoursPerSession], session));
+          wroteIt = wroteIt || (written[k] && SameKeyName(entries[stepEntry[k]].Name, session));
         }
         const auto now = is->second.find(ColourName(colour));
         const bool hasScheme =

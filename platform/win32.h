@@ -27,6 +27,8 @@ typedef int32_t LONG;
 typedef int32_t BOOL;
 typedef uint32_t UINT;
 typedef char CHAR;
+// UTF-16 code units, 16 bits wide as on Windows (wchar_t is 32 bits here).
+typedef char16_t WCHAR;
 typedef uint32_t LCID;
 typedef uint32_t LCTYPE;
 typedef uint32_t REGSAM;
@@ -38,6 +40,8 @@ typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef DWORD* LPDWORD;
 
 struct HKEY__;
@@ -121,6 +125,7 @@ typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(EXCEPTION_POINTERS*);
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_BAD_PATHNAME 161
 #define ERROR_MORE_DATA 234
 #define ERROR_NO_MORE_ITEMS 259
@@ -156,6 +161,8 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDW
                              LPDWORD securityDescriptorSize, PFILETIME lastWriteTime);
 LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved,
                           LPSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime);
+LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                          LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime);
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                            DWORD size);
 LONG WINAPI RegCloseKey(HKEY key);
@@ -166,6 +173,8 @@ LCID WINAPI GetThreadLocale();
 int WINAPI GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size);
 UINT WINAPI GetACP();
 BOOL WINAPI GetCPInfo(UINT codePage, LPCPINFO info);
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byteCount, LPWSTR wide,
+                               int wideCount);
 
 // Console and process.
 HANDLE WINAPI GetStdHandle(DWORD which);

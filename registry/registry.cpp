@@ -19,6 +19,26 @@ DWORD AnyNameBufferSize() {
   return LongestKeyName * characterSize + 1;
 }
 
+// A subkey's name as the service keeps it, in UTF-16.
+struct WideName {
+  static constexpr DWORD Capacity = LongestKeyName + 1;
+  WCHAR Units[Capacity];
+  DWORD Length;
+};
+
+// Whether the ANSI name that the listing gave converts back, as the service
+// converts the names it is handed, to exactly the subkey's own name. Where
+// the code page lacks a character the listing holds a question mark or a
+// look-alike letter instead, and a selection by that name would create a
+// key that no session had, or reach another session.
+bool SpellsExactly(std::string_view listed, const WideName& trueName) {
+  WCHAR converted[WideName::Capacity];
+  const int length = MultiByteToWideChar(CP_ACP, 0, listed.data(), static_cast<int>(listed.size()), converted,
+                                         static_cast<int>(WideName::Capacity));
+  return length > 0 && static_cast<DWORD>(length) == trueName.Length &&
+         std::memcmp(converted, trueName.Units, trueName.Length * sizeof(WCHAR)) == 0;
+}
+
 }  // namespace
 
 bool TRegistry::SelectKey(const std::string& path, bool create) {
@@ -62,8 +82,9 @@ bool TRegistry::QueryKeyCounts(KeyCounts& counts) {
   return result == ERROR_SUCCESS;
 }
 
-void TRegistry::ListSubkeyNames(TStringList& list) {
+void TRegistry::ListSubkeyNames(TStringList& list, std::vector<bool>& nameIsExact) {
   list.Clear();
+  nameIsExact.clear();
   KeyCounts counts;
   if (!QueryKeyCounts(counts)) return;
 
@@ -84,12 +105,20 @@ void TRegistry::ListSubkeyNames(TStringList& list) {
       length = capacity;
       result = RegEnumKeyExA(CurrentHandle, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     }
+    WideName trueName;
+    if (result == ERROR_SUCCESS) {
+      trueName.Length = WideName::Capacity;
+      result = RegEnumKeyExW(CurrentHandle, index, trueName.Units, &trueName.Length, nullptr, nullptr, nullptr,
+                             nullptr);
+    }
     // A failed index is skipped, so that neither an earlier name nor the
     // buffer's undefined content reaches the list; when the subkeys ran out
     // (some were removed since the query) no later index can succeed.
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) continue;
-    list.Add(std::string_view(name, strnlen(name, capacity)));
+    const std::string_view listed(name, strnlen(name, capacity));
+    list.Add(listed);
+    nameIsExact.push_back(SpellsExactly(listed, trueName));
   }
 }
 

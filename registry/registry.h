@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/exception.h"
 #include "common/string_list.h"
@@ -42,7 +43,10 @@ class TRegistry {
 
   /// Clears `list`, then appends the current key's subkey names in the
   /// service's enumeration order. A failed key query leaves it empty.
-  void ListSubkeyNames(TStringList& list);
+  /// `nameIsExact[i]` tells whether entry i is its subkey's own name: one
+  /// that the ANSI code page cannot hold comes back with question marks or
+  /// look-alike letters, and would address a key that is not that subkey.
+  void ListSubkeyNames(TStringList& list, std::vector<bool>& nameIsExact);
 
   /// Stores `text` as a REG_SZ value named `valueName` in the current key;
   /// a refused write raises ERegistryException.

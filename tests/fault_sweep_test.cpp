@@ -21,6 +21,10 @@ namespace {
 const std::string Alpha = "Alpha";
 const std::string Locked = "Locked";
 const std::string Percent = "100% %s %d";
+// Half a surrogate pair: a UTF-16 name that even UTF-8 cannot hold, listed
+// with U+FFFD in its place.
+const std::u16string HalfPair = u"Half " + std::u16string(1, char16_t{0xD83C}) + u" pair";
+const std::string HalfPairListed = "Half \xEF\xBF\xBD pair";
 // 72 characters in 136 bytes: the key query, which counts characters,
 // undercounts its bytes, so listing it takes the retry with a buffer for any
 // name; its lines also span several 128-byte blocks.
@@ -44,6 +48,7 @@ void BuildRegistry() {
   standin::Refuse(Session(Locked), standin::RefuseSet);
   standin::CreateKey(Session(Percent));
   standin::CreateKey(Session(LongUtf8));
+  standin::CreateKey(Session(standin::KeyNameOf(HalfPair)));
   standin::SetValue(runcheck::SessionsKey, "Marker", Text("m"));
   standin::SetValue("Software\\Tessaloquin\\Zorvo\\Settings", "Theme", Text("dark"));
 }
@@ -159,7 +164,9 @@ TEST_F(FaultSweep, LayoutRunsCleanlyWithoutInjection) {
   ASSERT_EQ(RunProgram(), 0u);
   const runcheck::Verdict verdict = runcheck::CheckRun(before, {}, 0);
   EXPECT_TRUE(verdict.Violations.empty()) << verdict.Violations.front();
-  EXPECT_EQ(standin::EnumeratedNames(), (std::vector<std::string>{Percent, Alpha, Locked, LongUtf8}));
+  EXPECT_EQ(standin::EnumeratedNames(),
+            (std::vector<std::string>{HalfPairListed, Percent, Alpha, Locked, LongUtf8}));
+  EXPECT_FALSE(standin::KeyExists(Session(HalfPairListed)));
   int moreData = 0;
   for (const std::string& call : standin::CallsOf("RegEnumKeyExA"))
     moreData += call.find(") = 234") != std::string::npos;
@@ -182,6 +189,7 @@ TEST_F(FaultSweep, CheckerCatchesWhatARunMustNeverDo) {
       {"holds a new or changed value",
        [] { standin::SetValue(runcheck::SessionsKey, "Colour0", Text("215,215,215")); }},
       {"appeared", [] { standin::CreateKey("Software\\Stray"); }},
+      {"appeared", [] { standin::CreateKey(Session(HalfPairListed)); }},
       {"vanished", [] { standin::DeleteKey(Session(Alpha) + "\\Grandchild"); }},
       {"was written but does not hold it",
        [] { standin::SetValue(Session(Percent), "Colour3", Text("1,1,1")); }},

@@ -37,8 +37,9 @@ TEST_F(AnyNameBuffer, ANameLongerThanItIsSkippedNotCut) {
     if (function == "RegEnumKeyExA") standin::CreateKey("S\\a" + std::string(299, 'x'));
   });
   TStringList list;
+  std::vector<bool> nameIsExact;
   standin::ClearCallLog();
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_EQ(list.Count(), 0);
   EXPECT_THAT(standin::CallsOf("RegEnumKeyExA"),
               ::testing::ElementsAre("RegEnumKeyExA(k1, 0, buffer1, 2, NULL, NULL, NULL, NULL) = 234",

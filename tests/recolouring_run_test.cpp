@@ -134,6 +134,30 @@ TEST_F(Run, ASessionThatRefusesWritesGets22LinesWhileTheOthersAreRecoloured) {
   EXPECT_EQ(standin::CallsOf("RegSetValueExA").size(), 44u) << "a failed selection writes into no other key";
 }
 
+// Sessions named in UTF-16 with characters code page 1252 lacks: selecting
+// the names the listing gives would create a phantom session beside the
+// first and write the second's colours into "Kosmos" instead.
+TEST_F(Run, ASessionWhoseNameTheCodePageCannotHoldIsReportedAndNeverSelected) {
+  const std::string emoji = standin::KeyNameOf(u"Emoji \U0001F308 \u03BA\u03CC\u03C3\u03BC\u03B5");
+  const std::string twin = standin::KeyNameOf(u"Kosmo\u03C3");
+  standin::SetValue(Session(emoji), "Colour0", standin::Value{REG_SZ, std::string("1,1,1\0", 6)});
+  standin::CreateKey(Session(twin));
+  standin::CreateKey(Session("Kosmos"));
+  standin::CreateKey(Session("Plain"));
+  const std::vector<std::string> sessionsBefore = standin::SubkeyNames(SessionsPath);
+
+  EXPECT_EQ(RunProgram(), 0u);
+
+  const std::string shownEmoji = "Emoji ?? ??s\xB5" "e";
+  EXPECT_EQ(standin::StandardOutputBytes(), shownEmoji + "\r\n" + AllFailureLines(shownEmoji) + "Kosmos\r\n" +
+                                                AllFailureLines("Kosmos") + "Kosmos\r\nPlain\r\n");
+  EXPECT_EQ(standin::SubkeyNames(SessionsPath), sessionsBefore) << "no key appeared";
+  EXPECT_EQ(standin::Values(Session(emoji)).size(), 1u);
+  EXPECT_THAT(standin::Values(Session(twin)), IsEmpty());
+  EXPECT_EQ(standin::Values(Session("Kosmos")), Recoloured());
+  EXPECT_EQ(standin::CallsOf("RegCreateKeyExA").size(), 44u) << "only the exact names are selected";
+}
+
 TEST_F(Run, AValueTheServiceRefusesGetsOneLineAndTheRunGoesOn) {
   standin::CreateKey(Session("Work"));
   standin::FailFunction("RegSetValueExA", 13, ERROR_ACCESS_DENIED);

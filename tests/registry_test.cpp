@@ -21,6 +21,8 @@ class RegistryCursor : public FreshProcess {
     standin::ClearCallLog();
   }
 
+  std::vector<bool> nameIsExact;
+
   static std::vector<std::string> Names(const TStringList& list) {
     std::vector<std::string> names;
     names.reserve(static_cast<size_t>(list.Count()));
@@ -140,27 +142,91 @@ TEST_F(RegistryCursor, ListingMakesOneQueryAndReusesOneBufferSizedFromTheLongest
   list.Add("stale");
   standin::ClearCallLog();
 
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
 
   EXPECT_THAT(Names(list), ElementsAre("a", "bbb", "CC"));
+  EXPECT_THAT(nameIsExact, ElementsAre(true, true, true));
   EXPECT_THAT(standin::CallLog(),
               ElementsAre("RegQueryInfoKeyA(k1, NULL, NULL, NULL, &, &, NULL, &, &, &, NULL, &) = 0",
                           "RegEnumKeyExA(k1, 0, buffer1, 4, NULL, NULL, NULL, NULL) = 0",
+                          "RegEnumKeyExW(k1, 0, &, 256, NULL, NULL, NULL, NULL) = 0",
+                          R"(MultiByteToWideChar(0, 0, "a", 1, &, 256) = 1)",
                           "RegEnumKeyExA(k1, 1, buffer1, 4, NULL, NULL, NULL, NULL) = 0",
-                          "RegEnumKeyExA(k1, 2, buffer1, 4, NULL, NULL, NULL, NULL) = 0"));
+                          "RegEnumKeyExW(k1, 1, &, 256, NULL, NULL, NULL, NULL) = 0",
+                          R"(MultiByteToWideChar(0, 0, "bbb", 3, &, 256) = 3)",
+                          "RegEnumKeyExA(k1, 2, buffer1, 4, NULL, NULL, NULL, NULL) = 0",
+                          "RegEnumKeyExW(k1, 2, &, 256, NULL, NULL, NULL, NULL) = 0",
+                          R"(MultiByteToWideChar(0, 0, "CC", 2, &, 256) = 2)"));
+}
+
+// Names stored in UTF-16 that code page 1252 cannot hold: one comes back
+// with question marks and look-alike letters, one as another session's name.
+TEST_F(RegistryCursor, ANameTheCodePageCannotHoldIsListedAsItReadsButNotAsExact) {
+  standin::CreateKey("S\\Plain");
+  standin::CreateKey("S\\Kosmos");
+  standin::CreateKey("S\\" + standin::KeyNameOf(u"Emoji \U0001F308 \u03BA\u03CC\u03C3\u03BC\u03B5"));
+  standin::CreateKey("S\\" + standin::KeyNameOf(u"Kosmo\u03C3"));
+  TRegistry registry;
+  ASSERT_TRUE(registry.SelectKey("\\S", false));
+  TStringList list;
+  registry.ListSubkeyNames(list, nameIsExact);
+  EXPECT_THAT(Names(list), ElementsAre("Emoji ?? ??s\xB5" "e", "Kosmos", "Kosmos", "Plain"));
+  EXPECT_THAT(nameIsExact, ElementsAre(false, false, true, true));
+}
+
+TEST_F(RegistryCursor, UnderUtf8OnlyANameWithAHalfSurrogatePairIsNotExact) {
+  standin::StartupFacts().AnsiCodePage = 65001;
+  standin::StartupFacts().LocaleAnsiCodePage = "65001";
+  FixPlatformFacts();
+  standin::CreateKey("S\\" + standin::KeyNameOf(u"a \U0001F308 \u03C3"));
+  standin::CreateKey("S\\" + standin::KeyNameOf(std::u16string(u"b half ") + char16_t(0xD83C)));
+  TRegistry registry;
+  ASSERT_TRUE(registry.SelectKey("\\S", false));
+  TStringList list;
+  registry.ListSubkeyNames(list, nameIsExact);
+  EXPECT_THAT(Names(list), ElementsAre("b half \xEF\xBF\xBD", "a \xF0\x9F\x8C\x88 \xCF\x83"));
+  EXPECT_THAT(nameIsExact, ElementsAre(false, true));
+}
+
+// The wide listing of an index fails as the ANSI one can: a name gone
+// between the two ends the listing, any other failure skips the index, and
+// a failed conversion leaves the name listed but not exact.
+TEST_F(RegistryCursor, AFailureOfTheWideListingOrTheConversionNeverListsANameAsExact) {
+  standin::CreateKey("S\\a");
+  standin::CreateKey("S\\b");
+  standin::CreateKey("S\\c");
+  TRegistry registry;
+  ASSERT_TRUE(registry.SelectKey("\\S", false));
+  TStringList list;
+
+  standin::FailFunction("RegEnumKeyExW", 2, ERROR_ACCESS_DENIED);
+  standin::FailFunction("MultiByteToWideChar", 2, ERROR_INSUFFICIENT_BUFFER);
+  registry.ListSubkeyNames(list, nameIsExact);
+  EXPECT_THAT(Names(list), ElementsAre("a", "c"));
+  EXPECT_THAT(nameIsExact, ElementsAre(true, false));
+
+  standin::BeforeEachCall([](const std::string& function) {
+    if (function == "RegEnumKeyExW" && standin::KeyExists("S\\b")) {
+      standin::DeleteKey("S\\b");
+      standin::DeleteKey("S\\c");
+    }
+  });
+  registry.ListSubkeyNames(list, nameIsExact);
+  EXPECT_THAT(Names(list), ElementsAre("a"));
+  EXPECT_THAT(nameIsExact, ElementsAre(true));
 }
 
 TEST_F(RegistryCursor, ListingClearsTheListAlsoWhenTheQueryFails) {
   TRegistry registry;
   TStringList list;
   list.Add("stale");
-  registry.ListSubkeyNames(list);  // no key is current: the query on the null handle fails
+  registry.ListSubkeyNames(list, nameIsExact);  // no key is current: the query on the null handle fails
   EXPECT_EQ(list.Count(), 0);
   EXPECT_THAT(standin::CallsOf("RegEnumKeyExA"), IsEmpty());
 
   ASSERT_TRUE(registry.SelectKey("\\Other", false));
   list.Add("stale");
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_EQ(list.Count(), 0);
 }
 
@@ -186,7 +252,7 @@ TEST_P(NameBufferSize, IsDoubledOnlyOnPlatform2WithADoubleByteLocale) {
   ASSERT_TRUE(registry.SelectKey("\\S", false));
   TStringList list;
   standin::ClearCallLog();
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("abcde"));
   EXPECT_EQ(standin::CallsOf("RegEnumKeyExA").at(0), "RegEnumKeyExA(k1, 0, buffer1, " +
                                                          std::to_string(GetParam().ExpectedLength) +
@@ -208,14 +274,14 @@ TEST_F(RegistryCursor, AFailedIndexIsSkippedAndNeverRepeatsAnEarlierName) {
   TStringList list;
 
   standin::FailFunction("RegEnumKeyExA", 2, ERROR_ACCESS_DENIED);
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("a", "c"));
 
   // A subkey removed after the query: the indexes shift and the last one runs out.
   standin::BeforeEachCall([](const std::string& function) {
     if (function == "RegEnumKeyExA" && standin::KeyExists("S\\b")) standin::DeleteKey("S\\b");
   });
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("a", "c"));
 }
 
@@ -229,7 +295,7 @@ TEST_F(RegistryCursor, ANameLongerThanTheQuerySaidIsReadWithABufferForAnyName) {
   });
   TStringList list;
   standin::ClearCallLog();
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("a-much-longer-name", "b"));
   EXPECT_THAT(standin::CallsOf("RegEnumKeyExA"),
               ElementsAre("RegEnumKeyExA(k1, 0, buffer1, 2, NULL, NULL, NULL, NULL) = 234",
@@ -247,7 +313,7 @@ TEST_F(RegistryCursor, UnderUtf8ANonAsciiNameIsReadInsteadOfSkipped) {
   ASSERT_TRUE(registry.SelectKey("\\S", false));
   TStringList list;
   standin::ClearCallLog();
-  registry.ListSubkeyNames(list);
+  registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("ab", "\xC3\xA9\xC3\xA9"));
   EXPECT_THAT(standin::CallsOf("RegEnumKeyExA"),
               ElementsAre("RegEnumKeyExA(k1, 0, buffer1, 3, NULL, NULL, NULL, NULL) = 0",

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/standin/calls.h"
+#include "platform/standin/code_pages.h"
 #include "platform/standin/standin.h"
 
 namespace standin {
@@ -48,6 +49,7 @@ struct RegistryState {
   std::map<uintptr_t, std::string> HandlePaths;  // the path each open handle was opened on
   std::vector<ValueWrite> Writes;
   std::vector<std::string> Enumerated;
+  std::vector<std::u16string> EnumeratedWide;
 };
 
 RegistryState& Registry() {
@@ -115,11 +117,13 @@ std::string JoinedPath(const std::string& basePath, const char* subKey) {
   return path;
 }
 
-// Walks `path` below `base`, creating missing keys when `create` is set.
-LONG Resolve(const std::shared_ptr<Key>& base, const char* path, bool create, std::shared_ptr<Key>& found) {
+// Walks `path` below `base`, creating missing keys when `create` is set. A
+// path from an ANSI call holds no zero byte, so it never names a key whose
+// name the code page cannot hold.
+LONG Resolve(const std::shared_ptr<Key>& base, const std::string& path, bool create,
+             std::shared_ptr<Key>& found) {
   if (base == nullptr) return ERROR_INVALID_HANDLE;
   if (base->Deleted) return ERROR_KEY_DELETED;
-  if (path == nullptr) path = "";
   std::vector<std::string> names;
   if (!SplitPath(path, names)) return ERROR_BAD_PATHNAME;
   std::shared_ptr<Key> key = base;
@@ -137,7 +141,7 @@ LONG Resolve(const std::shared_ptr<Key>& base, const char* path, bool create, st
 
 std::shared_ptr<Key> KeyAt(const std::string& path) {
   std::shared_ptr<Key> key;
-  Resolve(Registry().Root, path.c_str(), false, key);
+  Resolve(Registry().Root, path, false, key);
   return key;
 }
 
@@ -146,33 +150,9 @@ void MarkDeleted(Key& key) {
   for (auto& subkey : key.Subkeys) MarkDeleted(*subkey.second);
 }
 
-bool IsLeadByte(const CPINFO& info, unsigned char byte) {
-  for (int pair = 0; pair < MAX_LEADBYTES / 2; ++pair) {
-    const BYTE low = info.LeadByte[2 * pair];
-    const BYTE high = info.LeadByte[2 * pair + 1];
-    if (low == 0 && high == 0) return false;
-    if (byte >= low && byte <= high) return true;
-  }
-  return false;
-}
-
-// Characters of a name as the ANSI query counts them: a lead byte and its
-// trail byte, or a whole UTF-8 sequence, count once.
-DWORD CharacterCount(const std::string& name) {
-  const Facts& facts = StartupFacts();
-  const UINT codePage = facts.AnsiCodePage;
-  DWORD count = 0;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(name[i]);
-    if (codePage == 65001) {
-      if ((byte & 0xC0) != 0x80) ++count;
-      continue;
-    }
-    ++count;
-    const auto info = facts.CodePages.find(codePage);
-    if (info != facts.CodePages.end() && IsLeadByte(info->second, byte)) ++i;
-  }
-  return count;
+// Characters of a name as the query counts them: its UTF-16 units.
+DWORD CharacterCount(const std::string& spelling) {
+  return static_cast<DWORD>(detail::WideNameOf(spelling).size());
 }
 
 struct KeySizes {
@@ -211,7 +191,7 @@ void ResetRegistry() { Registry() = RegistryState(); }
 
 void CreateKey(const std::string& path) {
   std::shared_ptr<Key> key;
-  Resolve(Registry().Root, path.c_str(), true, key);
+  Resolve(Registry().Root, path, true, key);
 }
 
 void DeleteKey(const std::string& path) {
@@ -237,7 +217,7 @@ std::vector<std::string> SubkeyNames(const std::string& path) {
 
 void SetValue(const std::string& path, const std::string& name, const Value& value) {
   std::shared_ptr<Key> key;
-  Resolve(Registry().Root, path.c_str(), true, key);
+  Resolve(Registry().Root, path, true, key);
   key->Values[name] = value;
 }
 
@@ -249,7 +229,7 @@ std::map<std::string, Value> Values(const std::string& path) {
 
 void Refuse(const std::string& path, unsigned refusals, LONG code) {
   std::shared_ptr<Key> key;
-  Resolve(Registry().Root, path.c_str(), true, key);
+  Resolve(Registry().Root, path, true, key);
   key->Refusals = refusals;
   key->RefusalCode = code;
 }
@@ -257,6 +237,7 @@ void Refuse(const std::string& path, unsigned refusals, LONG code) {
 int OpenKeyHandles() { return static_cast<int>(Registry().Handles.size()); }
 const std::vector<ValueWrite>& ValueWrites() { return Registry().Writes; }
 const std::vector<std::string>& EnumeratedNames() { return Registry().Enumerated; }
+const std::vector<std::u16string>& EnumeratedWideNames() { return Registry().EnumeratedWide; }
 int MostOpenKeyHandles() { return Registry().MostOpen; }
 
 }  // namespace standin
@@ -268,7 +249,7 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
   LONG status = static_cast<LONG>(call.Code);
   if (!call.Fails) {
     std::shared_ptr<Key> found;
-    status = Resolve(KeyOfHandle(key), subKey, false, found);
+    status = Resolve(KeyOfHandle(key), subKey == nullptr ? "" : subKey, false, found);
     if (status == ERROR_SUCCESS && (found->Refusals & RefuseOpen) != 0) status = found->RefusalCode;
     if (status == ERROR_SUCCESS) *result = NewHandle(found, JoinedPath(PathOfHandle(key), subKey));
   }
@@ -284,10 +265,11 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
   LONG status = static_cast<LONG>(call.Code);
   if (!call.Fails) {
     const std::shared_ptr<Key> base = KeyOfHandle(key);
+    const std::string path = subKey == nullptr ? "" : subKey;
     std::shared_ptr<Key> existing;
-    const bool existed = Resolve(base, subKey, false, existing) == ERROR_SUCCESS;
+    const bool existed = Resolve(base, path, false, existing) == ERROR_SUCCESS;
     std::shared_ptr<Key> found;
-    status = existed ? ERROR_SUCCESS : Resolve(base, subKey, true, found);
+    status = existed ? ERROR_SUCCESS : Resolve(base, path, true, found);
     if (existed) found = existing;
     if (status == ERROR_SUCCESS && existed && (found->Refusals & RefuseCreate) != 0)
       status = found->RefusalCode;
@@ -341,7 +323,7 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
     if (status == ERROR_SUCCESS) {
       auto subkey = found->Subkeys.begin();
       std::advance(subkey, index);
-      const std::string& text = subkey->first;
+      const std::string text = detail::AnsiNameOf(subkey->first);
       if (text.size() + 1 > givenLength) {
         status = ERROR_MORE_DATA;
       } else {
@@ -359,6 +341,36 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
           std::to_string(buffer->second) + ", " + std::to_string(givenLength) + ", " + Given(reserved) +
           ", " + Given(keyClass) + ", " + Given(classLength) + ", " + Given(lastWriteTime) +
           ") = " + std::to_string(status));
+  return status;
+}
+
+LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                          LPWSTR keyClass, LPDWORD classLength, PFILETIME lastWriteTime) {
+  const detail::CallSite call = BeginCall("RegEnumKeyExW");
+  const DWORD givenLength = *nameLength;
+  LONG status = static_cast<LONG>(call.Code);
+  if (!call.Fails) {
+    const std::shared_ptr<Key> found = KeyOfHandle(key);
+    status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS && index >= found->Subkeys.size()) status = ERROR_NO_MORE_ITEMS;
+    if (status == ERROR_SUCCESS) {
+      auto subkey = found->Subkeys.begin();
+      std::advance(subkey, index);
+      const std::u16string text = detail::WideNameOf(subkey->first);
+      if (text.size() + 1 > givenLength) {
+        status = ERROR_MORE_DATA;
+      } else {
+        std::copy(text.begin(), text.end(), name);
+        name[text.size()] = 0;
+        *nameLength = static_cast<DWORD>(text.size());
+        Registry().EnumeratedWide.push_back(text);
+      }
+    }
+  }
+  if (status != ERROR_SUCCESS) std::fill(name, name + givenLength, u'#');
+  LogCall("RegEnumKeyExW(" + KeyName(key) + ", " + std::to_string(index) + ", " + Given(name) + ", " +
+          std::to_string(givenLength) + ", " + Given(reserved) + ", " + Given(keyClass) + ", " +
+          Given(classLength) + ", " + Given(lastWriteTime) + ") = " + std::to_string(status));
   return status;
 }
 

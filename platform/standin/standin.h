@@ -27,6 +27,14 @@ struct Value {
 };
 
 void CreateKey(const std::string& path);
+/// The name, within a path, of a key whose name is `name` in UTF-16. A name
+/// the ANSI code page holds is its ANSI bytes; one it cannot hold is spelt
+/// so that only these control functions reach it, as no ANSI call can.
+std::string KeyNameOf(const std::u16string& name);
+/// The ANSI code page's conversions as the stand-in models them (byte b of
+/// a single-byte code page is U+00bb; 65001 is UTF-8).
+std::u16string Widen(const std::string& bytes);
+std::string Narrow(const std::u16string& units);
 /// Removes the key and its subtree; handles still open on them then fail
 /// with ERROR_KEY_DELETED.
 void DeleteKey(const std::string& path);
@@ -56,6 +64,8 @@ struct ValueWrite {
 const std::vector<ValueWrite>& ValueWrites();
 /// The name that every successful RegEnumKeyExA returned since Reset, in call order.
 const std::vector<std::string>& EnumeratedNames();
+/// Likewise for RegEnumKeyExW.
+const std::vector<std::u16string>& EnumeratedWideNames();
 
 // ---- Call log and failure injection. Calls are numbered from 1 since Reset.
 

@@ -1,0 +1,222 @@
+// The stand-in's ANSI code pages: how bytes become UTF-16 and back, and the
+// conversion call the tool makes. A model, not the real tables: a single-byte
+// code page maps byte b to U+00bb; a double-byte one maps a lead byte and its
+// trail byte to one unit of its own; code page 65001 is UTF-8. Going back, a
+// unit the code page lacks becomes a look-alike letter where one is known
+// (sigma to "s", mu to the micro sign, epsilon to "e") and a question mark otherwise, one
+// per UTF-16 unit, as the real service does.
+#include "platform/standin/code_pages.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/standin/calls.h"
+#include "platform/standin/standin.h"
+
+namespace standin {
+namespace {
+
+constexpr UINT Utf8CodePage = 65001;
+constexpr char16_t Replacement = 0xFFFD;
+// Where a double-byte character's unit lies: 0x4000 + (lead & 0x7F) * 256 + trail.
+constexpr char16_t FirstDoubleByteUnit = 0x4000;
+constexpr char16_t LastDoubleByteUnit = 0xBFFF;
+
+bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void AppendUtf16(char32_t point, std::u16string& out) {
+  if (point < 0x10000) {
+    out += static_cast<char16_t>(point);
+  } else {
+    point -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (point >> 10));
+    out += static_cast<char16_t>(0xDC00 + (point & 0x3FF));
+  }
+}
+
+void AppendUtf8(char32_t point, std::string& out) {
+  if (point < 0x80) {
+    out += static_cast<char>(point);
+  } else if (point < 0x800) {
+    out += static_cast<char>(0xC0 | (point >> 6));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    out += static_cast<char>(0xE0 | (point >> 12));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (point >> 18));
+    out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  }
+}
+
+// UTF-8 to UTF-16. Every byte that starts no well-formed sequence becomes
+// U+FFFD; encoded surrogates are well-formed only when `keepSurrogates` is
+// set, which the stand-in's own spelling of UTF-16 names needs.
+std::u16string DecodeUtf8(const std::string& bytes, bool keepSurrogates) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                          : lead >= 0xF0 && lead <= 0xF4                                ? 4
+                                                                                                        : 0;
+    char32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    bool wellFormed = length != 0 && i + length <= bytes.size();
+    for (size_t k = 1; wellFormed && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      wellFormed = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    const char32_t smallest = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+    wellFormed = wellFormed && point >= smallest && point <= 0x10FFFF &&
+                 (keepSurrogates || !(IsHighSurrogate(point) || IsLowSurrogate(point)));
+    if (!wellFormed) {
+      out += Replacement;
+      ++i;
+      continue;
+    }
+    AppendUtf16(point, out);
+    i += length;
+  }
+  return out;
+}
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD unless `keepSurrogates`.
+std::string EncodeUtf8(const std::u16string& units, bool keepSurrogates) {
+  std::string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t point = units[i];
+    if (IsHighSurrogate(point) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (units[++i] - 0xDC00);
+    } else if ((IsHighSurrogate(point) || IsLowSurrogate(point)) && !keepSurrogates) {
+      point = Replacement;
+    }
+    AppendUtf8(point, out);
+  }
+  return out;
+}
+
+const CPINFO* KnownCodePage() {
+  const Facts& facts = StartupFacts();
+  const auto found = facts.CodePages.find(facts.AnsiCodePage);
+  return found == facts.CodePages.end() ? nullptr : &found->second;
+}
+
+bool IsLeadByte(const CPINFO* info, unsigned char byte) {
+  if (info == nullptr) return false;
+  for (int pair = 0; pair < MAX_LEADBYTES / 2; ++pair) {
+    const BYTE low = info->LeadByte[2 * pair];
+    const BYTE high = info->LeadByte[2 * pair + 1];
+    if (low == 0 && high == 0) return false;
+    if (byte >= low && byte <= high) return true;
+  }
+  return false;
+}
+
+char LookAlike(char16_t unit) {
+  switch (unit) {
+    case 0x03C3: return 's';     // small sigma
+    case 0x03BC: return '\xB5';  // small mu: the micro sign
+    case 0x03B5: return 'e';     // small epsilon
+    default: return '?';
+  }
+}
+
+const std::string WideSpellingMark(1, '\0');
+
+}  // namespace
+
+std::u16string Widen(const std::string& bytes) {
+  if (StartupFacts().AnsiCodePage == Utf8CodePage) return DecodeUtf8(bytes, false);
+  const CPINFO* info = KnownCodePage();
+  std::u16string out;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (IsLeadByte(info, byte) && i + 1 < bytes.size()) {
+      const auto trail = static_cast<unsigned char>(bytes[++i]);
+      out += static_cast<char16_t>(FirstDoubleByteUnit + ((byte & 0x7F) << 8) + trail);
+    } else {
+      out += static_cast<char16_t>(byte);
+    }
+  }
+  return out;
+}
+
+std::string Narrow(const std::u16string& units) {
+  if (StartupFacts().AnsiCodePage == Utf8CodePage) return EncodeUtf8(units, false);
+  const CPINFO* info = KnownCodePage();
+  std::string out;
+  for (const char16_t unit : units) {
+    const bool doubleByte = unit >= FirstDoubleByteUnit && unit <= LastDoubleByteUnit;
+    const auto lead = static_cast<unsigned char>(doubleByte ? ((unit - FirstDoubleByteUnit) >> 8) | 0x80 : 0);
+    if (unit < 0x100 && !IsLeadByte(info, static_cast<unsigned char>(unit))) {
+      out += static_cast<char>(unit);
+    } else if (doubleByte && IsLeadByte(info, lead)) {
+      out += static_cast<char>(lead);
+      out += static_cast<char>(unit & 0xFF);
+    } else {
+      out += LookAlike(unit);
+    }
+  }
+  return out;
+}
+
+std::string KeyNameOf(const std::u16string& name) {
+  const std::string ansi = Narrow(name);
+  return Widen(ansi) == name ? ansi : WideSpellingMark + EncodeUtf8(name, true);
+}
+
+namespace detail {
+
+bool IsWideSpelling(const std::string& spelling) {
+  return spelling.compare(0, WideSpellingMark.size(), WideSpellingMark) == 0;
+}
+
+std::u16string WideNameOf(const std::string& spelling) {
+  return IsWideSpelling(spelling) ? DecodeUtf8(spelling.substr(WideSpellingMark.size()), true)
+                                  : Widen(spelling);
+}
+
+std::string AnsiNameOf(const std::string& spelling) {
+  return IsWideSpelling(spelling) ? Narrow(WideNameOf(spelling)) : spelling;
+}
+
+}  // namespace detail
+
+}  // namespace standin
+
+using namespace standin;
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byteCount, LPWSTR wide,
+                               int wideCount) {
+  const detail::CallSite call = detail::BeginCall("MultiByteToWideChar");
+  const UINT effective = codePage == CP_ACP ? StartupFacts().AnsiCodePage : codePage;
+  const size_t length =
+      bytes == nullptr ? 0 : byteCount < 0 ? std::strlen(bytes) + 1 : static_cast<size_t>(byteCount);
+  DWORD error = call.Fails ? call.Code : 0;
+  int result = 0;
+  if (error == 0 && (bytes == nullptr || length == 0 || effective != StartupFacts().AnsiCodePage)) {
+    error = 87;  // ERROR_INVALID_PARAMETER: no input, or a code page the stand-in does not model
+  }
+  if (error == 0) {
+    const std::u16string converted = Widen(std::string(bytes, length));
+    if (wideCount == 0) {
+      result = static_cast<int>(converted.size());
+    } else if (converted.size() > static_cast<size_t>(wideCount)) {
+      error = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+      std::copy(converted.begin(), converted.end(), wide);
+      result = static_cast<int>(converted.size());
+    }
+  }
+  if (error != 0) detail::SetLastErrorCode(error);
+  detail::LogCall("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+                  detail::QuoteBytes(bytes, bytes == nullptr ? 0 : length) + ", " + std::to_string(byteCount) +
+                  ", " + detail::Given(wide) + ", " + std::to_string(wideCount) + ") = " +
+                  std::to_string(result));
+  return result;
+}
