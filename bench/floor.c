@@ -2,9 +2,10 @@
  * The floor: one recolouring pass with nothing but the platform calls that
  * the tool's design makes for it, in the same number and with the same
  * arguments. It opens the sessions key, queries it once, enumerates every
- * subkey, and for every colour value creates the session's key by its
- * absolute path under HKEY_CURRENT_USER, closes the key opened before it and
- * sets the value. The names go out through one 128-byte buffer, as full
+ * subkey through the ANSI and the wide call and converts the ANSI name back
+ * to compare the two, and for every colour value of a session whose name
+ * came back whole creates the session's key by its absolute path under
+ * HKEY_CURRENT_USER, closes the key opened before it and sets the value. The names go out through one 128-byte buffer, as full
  * blocks and one last short block. No lists, no formatting, no error report:
  * what the tool costs beyond this program is what its own code costs.
  *
@@ -17,7 +18,8 @@
 #define SESSIONS_PATH "Software\\Tessaloquin\\Zorvo\\Sessions"
 #define COLOUR_COUNT 22
 #define OUTPUT_BLOCK 128
-#define LONGEST_NAME_BYTES (255 * 4)
+#define LONGEST_NAME_CHARACTERS 255
+#define LONGEST_NAME_BYTES (LONGEST_NAME_CHARACTERS * 4)
 
 static const char *const ColourTexts[COLOUR_COUNT] = {
     "215,215,215", "255,255,255", "0,0,0",       "85,85,85",    "0,0,0",      "255,255,0",
@@ -41,6 +43,19 @@ static void WriteOutBuffer(void) {
   if (OutputPending == 0) return;
   WriteFile(OutputHandle, OutputBuffer, OutputPending, &written, NULL);
   OutputPending = 0;
+}
+
+/* Whether the ANSI name converts back to exactly the name the wide call gave. */
+static int SpellsExactly(const char *name, DWORD nameBytes, const WCHAR *trueName, DWORD trueLength) {
+  WCHAR converted[LONGEST_NAME_CHARACTERS + 1];
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, name, (int)nameBytes, converted, LONGEST_NAME_CHARACTERS + 1);
+  DWORD i;
+  if (length <= 0 || (DWORD)length != trueLength) return 0;
+  for (i = 0; i < trueLength; ++i) {
+    if (converted[i] != trueName[i]) return 0;
+  }
+  return 1;
 }
 
 static void AppendOutput(const char *bytes, DWORD count) {
@@ -84,14 +99,19 @@ int main(void) {
   for (index = 0; index < subkeyCount; ++index) {
     DWORD nameLength = longestSubkey + 1;
     DWORD nameBytes = 0;
+    WCHAR trueName[LONGEST_NAME_CHARACTERS + 1];
+    DWORD trueLength = LONGEST_NAME_CHARACTERS + 1;
+    int exact;
     int colour;
     if (RegEnumKeyExA(sessions, index, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) continue;
+    if (RegEnumKeyExW(sessions, index, trueName, &trueLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) continue;
     if (OutputHandle == NULL) OutputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
     while (name[nameBytes] != '\0') ++nameBytes;
+    exact = SpellsExactly(name, nameBytes, trueName, trueLength);
     AppendOutput(name, nameBytes);
     AppendOutput("\r\n", 2);
 
-    for (colour = 0; colour < COLOUR_COUNT; ++colour) {
+    for (colour = 0; colour < COLOUR_COUNT && exact; ++colour) {
       const char *const text = ColourTexts[colour];
       DWORD size = 1;
       HKEY opened;

@@ -35,6 +35,8 @@
  *                              its longest character and lead-byte ranges
  *   enum-probe PATH            what RegEnumKeyExA gives for each subkey
  *                              into a buffer sized by the key query
+ *   wkey PATH NAME             create the subkey NAME (UTF-16LE bytes) of PATH
+ *   wnames PATH                the subkeys' UTF-16 names (hex of UTF-16LE)
  *   churn PARENT STEM FIRST COUNT START-KEY STOP-KEY VALUE
  *                              delete and re-add keys until STOP-KEY holds
  *                              VALUE (see cmd_churn)
@@ -45,7 +47,8 @@
  *   V NAME TYPE SIZE HEX STORED-SIZE STORED-HEX
  *                              a value of the key above; HEX "-" when empty
  * Names are written escaped: bytes 0x21-0x7E stand for themselves except the
- * backslash, every other byte is \xNN; the empty name is \-.  SIZE and HEX
+ * backslash, every other byte is \xNN; the empty name is \-.  A key name
+ * that the ANSI code page cannot hold is \u and the hex of its UTF-16LE bytes.  SIZE and HEX
  * are the data as RegEnumValueA gives it, so text values appear in the ANSI
  * code page with the size the ANSI calls report; the STORED pair is the data
  * as the registry keeps it (RegEnumValueW), text values in UTF-16.
@@ -144,32 +147,40 @@ static int tokenize(char *line, size_t len, Bytes *tokens, int max_tokens)
 static const char HEX_UPPER[] = "0123456789ABCDEF";
 static const char HEX_LOWER[] = "0123456789abcdef";
 
+/* Escapes LEN bytes (at least one) into OUT, at most four characters a
+   byte; returns the end. */
+static char *escape_into(char *out, const char *s, size_t len)
+{
+    size_t i;
+    for (i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)s[i];
+        if (c > 0x20 && c < 0x7F && c != '\\') {
+            *out++ = (char)c;
+        } else {
+            *out++ = '\\';
+            *out++ = 'x';
+            *out++ = HEX_UPPER[c >> 4];
+            *out++ = HEX_UPPER[c & 15];
+        }
+    }
+    return out;
+}
+
 /* Dumps of thousands of keys print millions of bytes: the output is put
    together in a local buffer and written with fwrite, never byte by byte. */
 static void print_escaped(const char *s, size_t len)
 {
     char buffer[256];
-    size_t i, used = 0;
+    size_t done = 0;
     if (len == 0) {
         fputs("\\-", stdout);
         return;
     }
-    for (i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)s[i];
-        if (used + 4 > sizeof buffer) {
-            fwrite(buffer, 1, used, stdout);
-            used = 0;
-        }
-        if (c > 0x20 && c < 0x7F && c != '\\') {
-            buffer[used++] = (char)c;
-        } else {
-            buffer[used++] = '\\';
-            buffer[used++] = 'x';
-            buffer[used++] = HEX_UPPER[c >> 4];
-            buffer[used++] = HEX_UPPER[c & 15];
-        }
+    while (done < len) {
+        size_t chunk = len - done < sizeof buffer / 4 ? len - done : sizeof buffer / 4;
+        fwrite(buffer, 1, (size_t)(escape_into(buffer, s + done, chunk) - buffer), stdout);
+        done += chunk;
     }
-    fwrite(buffer, 1, used, stdout);
 }
 
 static char *to_cstring(const char *s, size_t len)
@@ -350,10 +361,42 @@ static void cmd_deltree(const Bytes *path)
 
 /* ---- dumping --------------------------------------------------------- */
 
-typedef struct {
-    const char *name;
-    size_t len;
-} NameRef;
+/* The longest key name, in UTF-16 units, and its buffer with the zero. */
+#define KEY_NAME_UNITS 256
+
+/*
+ * A key name as a dump writes it: its ANSI bytes, escaped, when the code
+ * page holds the name, else \u and the name's UTF-16LE bytes in hex (a name
+ * the ANSI calls cannot reach).
+ */
+static char *name_token(const WCHAR *name, DWORD len)
+{
+    char ansi[KEY_NAME_UNITS * 4];
+    WCHAR back[KEY_NAME_UNITS];
+    char *token = xmalloc((size_t)len * 16 + 4), *end = token;
+    int bytes = WideCharToMultiByte(CP_ACP, 0, name, (int)len, ansi, sizeof ansi, NULL, NULL);
+    int units = bytes > 0 ? MultiByteToWideChar(CP_ACP, 0, ansi, bytes, back, KEY_NAME_UNITS) : 0;
+    DWORD i;
+    if (len == 0) {
+        strcpy(token, "\\-");
+        return token;
+    }
+    if ((DWORD)units == len && !memcmp(back, name, len * sizeof(WCHAR))) {
+        end = escape_into(token, ansi, (size_t)bytes);
+    } else {
+        *end++ = '\\';
+        *end++ = 'u';
+        for (i = 0; i < len; i++) {
+            unsigned lo = name[i] & 0xFF, hi = name[i] >> 8;
+            *end++ = HEX_LOWER[lo >> 4];
+            *end++ = HEX_LOWER[lo & 15];
+            *end++ = HEX_LOWER[hi >> 4];
+            *end++ = HEX_LOWER[hi & 15];
+        }
+    }
+    *end = 0;
+    return token;
+}
 
 static void print_hex(const char *data, DWORD size)
 {
@@ -393,14 +436,14 @@ static void dump_stored(HKEY key, DWORD index, const StoredBuffers *buffers)
     print_hex((const char *)buffers->data, size);
 }
 
-static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
+static void dump_key(HKEY key, char **trail, int depth, BOOL recurse)
 {
-    DWORD subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0,
-          longest_data = 0, i;
-    char *name, *data, *child;
+    DWORD subkeys = 0, values = 0, longest_name = 0, longest_data = 0, i;
+    char *name, *data;
+    WCHAR child[KEY_NAME_UNITS];
     StoredBuffers stored;
     int d;
-    LONG r = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, &longest_subkey, NULL,
+    LONG r = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL,
                               &values, &longest_name, &longest_data, NULL, NULL);
     if (r != ERROR_SUCCESS) fail("dump: RegQueryInfoKeyA", r);
     r = RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &stored.name_cap,
@@ -413,7 +456,7 @@ static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
     printf("K %d", depth);
     for (d = 0; d < depth; d++) {
         putchar(' ');
-        print_escaped(trail[d].name, trail[d].len);
+        fputs(trail[d], stdout);
     }
     putchar('\n');
 
@@ -439,28 +482,25 @@ static void dump_key(HKEY key, NameRef *trail, int depth, BOOL recurse)
     free(stored.data);
     if (!recurse) return;
 
-    child = xmalloc((size_t)longest_subkey * 4 + 16);
+    /* Subkeys go by their UTF-16 names, which reach every key, also one
+       whose name the code page cannot hold. */
     for (i = 0; i < subkeys; i++) {
-        DWORD n = longest_subkey * 4 + 16;
+        DWORD n = KEY_NAME_UNITS;
         HKEY sub;
-        r = RegEnumKeyExA(key, i, child, &n, NULL, NULL, NULL, NULL);
-        if (r != ERROR_SUCCESS) fail("dump: RegEnumKeyExA", r);
-        r = open_one(key, child, n, KEY_READ, FALSE, &sub);
+        r = RegEnumKeyExW(key, i, child, &n, NULL, NULL, NULL, NULL);
+        if (r != ERROR_SUCCESS) fail("dump: RegEnumKeyExW", r);
+        r = RegOpenKeyExW(key, child, 0, KEY_READ, &sub);
         if (r != ERROR_SUCCESS) fail("dump: opening a subkey", r);
-        /* The enumeration buffer is reused by the deeper levels, so the
-           trail keeps a copy of this level's name. */
-        trail[depth].name = to_cstring(child, n);
-        trail[depth].len = n;
+        trail[depth] = name_token(child, n);
         dump_key(sub, trail, depth + 1, TRUE);
-        free((void *)trail[depth].name);
+        free(trail[depth]);
         RegCloseKey(sub);
     }
-    free(child);
 }
 
 static void cmd_dump(const Bytes *path, BOOL recurse)
 {
-    static NameRef trail[512];
+    static char *trail[512];
     HKEY key;
     LONG r = open_path(path, KEY_READ, FALSE, &key);
     if (r == ERROR_FILE_NOT_FOUND) {
@@ -706,6 +746,44 @@ static void cmd_enum_probe(const Bytes *path)
     RegCloseKey(key);
 }
 
+/* ---- names in UTF-16 ------------------------------------------------ */
+
+/* wkey PATH NAME: creates the subkey NAME, given as UTF-16LE bytes, of the
+   key at PATH: a name that need not pass through the code page. */
+static void cmd_wkey(const Bytes *path, const Bytes *name)
+{
+    WCHAR wide[KEY_NAME_UNITS];
+    HKEY parent, key;
+    LONG r;
+    if (name->len % 2 || name->len / 2 >= KEY_NAME_UNITS) fail("wkey: a UTF-16LE name", ERROR_BAD_ARGUMENTS);
+    memcpy(wide, name->bytes, name->len);
+    wide[name->len / 2] = 0;
+    r = open_path(path, KEY_CREATE_SUB_KEY, TRUE, &parent);
+    if (r != ERROR_SUCCESS) fail("wkey: opening the parent", r);
+    r = RegCreateKeyExW(parent, wide, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
+    RegCloseKey(parent);
+    if (r != ERROR_SUCCESS) fail("wkey", r);
+    RegCloseKey(key);
+}
+
+/* wnames PATH: the subkeys' names as the registry keeps them, in
+   enumeration order, one a line as the hex of their UTF-16LE bytes. */
+static void cmd_wnames(const Bytes *path)
+{
+    WCHAR name[KEY_NAME_UNITS];
+    HKEY key;
+    DWORD i, n, k;
+    LONG r = open_path(path, KEY_READ, FALSE, &key);
+    if (r != ERROR_SUCCESS) fail("wnames: opening the key", r);
+    for (i = 0; n = KEY_NAME_UNITS, (r = RegEnumKeyExW(key, i, name, &n, NULL, NULL, NULL, NULL)) == ERROR_SUCCESS;
+         i++) {
+        for (k = 0; k < n; k++) printf("%02x%02x", name[k] & 0xFF, name[k] >> 8);
+        putchar('\n');
+    }
+    RegCloseKey(key);
+    if (r != ERROR_NO_MORE_ITEMS) fail("wnames: RegEnumKeyExW", r);
+}
+
 /* cpinfo: the facts that size the tool's name buffer. */
 static void cmd_cpinfo(void)
 {
@@ -807,6 +885,12 @@ static int run_script(void)
         } else if (!strcmp(cmd, "enum-probe")) {
             NEED(1);
             cmd_enum_probe(&tok[1]);
+        } else if (!strcmp(cmd, "wkey")) {
+            NEED(2);
+            cmd_wkey(&tok[1], &tok[2]);
+        } else if (!strcmp(cmd, "wnames")) {
+            NEED(1);
+            cmd_wnames(&tok[1]);
         } else if (!strcmp(cmd, "cpinfo")) {
             NEED(0);
             cmd_cpinfo();

@@ -1,7 +1,8 @@
 """Session names as the registry holds them: printed and addressed byte for
 byte, never as formats; every byte of code page 1252; the longest names and
-the ANSI calls' limit on paths; and, under other Unix locales, code pages
-whose characters take several bytes (UTF-8, and 932 with its lead bytes)."""
+the ANSI calls' limit on paths; under other Unix locales, code pages whose
+characters take several bytes (UTF-8, and 932 with its lead bytes); and
+names that the code page cannot hold, which are reported, never selected."""
 
 import pytest
 
@@ -9,8 +10,8 @@ from harness import HarnessError
 
 from harness.checks import show
 from harness.locales import InLocale
-from harness.registry import (LONGEST_SELECTABLE_NAME, SCHEME, Seed, enum_probe, names_in_order,
-                              session, sessions_path)
+from harness.registry import (LONGEST_SELECTABLE_NAME, SCHEME, Seed, ansi_names, enum_probe,
+                              names_in_order, session, sessions_path, wide_names)
 from harness.runs import expected_run, failure_line, lines_out
 
 
@@ -206,3 +207,62 @@ def test_japanese_code_page(wine, check):
                 [text.encode("cp932") for text in refused],
                 too_small_names(texts, "cp932", len),
                 lambda name: len(name.decode("cp932")) <= LONGEST_SELECTABLE_NAME)
+
+
+# Made in UTF-16, as any Unicode program makes them.
+EMOJI = "Emoji \U0001F308 \u03ba\u03cc\u03c3\u03bc\u03b5"
+SIGMA_TWIN = "Kosmo\u03c3"
+
+
+def check_names_beyond_the_code_page(wine, check, what, names):
+    """Seeds NAMES: bytes in the code page, or str for names made in UTF-16
+    that it cannot hold.  The ANSI listing gives the latter with question
+    marks and look-alike letters; the run prints that name and its 22
+    failure lines and never selects it, so no key appears (the wide listing
+    of the sessions is the same after the run) and those sessions stay as
+    they were, while the others are recoloured.  Returns the ANSI listing by
+    UTF-16 name."""
+    seed = Seed()
+    for name in names:
+        seed.key(session(name))
+    before = wine.seed(seed)
+    stored = names_in_order(before)
+    check.equal(what + ": the names the code page cannot hold",
+                sorted(name for name in names if isinstance(name, str)),
+                sorted(name for name in stored if isinstance(name, str)))
+    sessions_before = wide_names(wine, sessions_path())
+    listed = ansi_names(wine, sessions_path())
+    lines, expected = [], before.copy()
+    for name, shown in zip(stored, listed):
+        lines.append(shown)
+        if isinstance(name, str):
+            lines += [failure_line(shown, i) for i in range(len(SCHEME))]
+        else:
+            expected.recolour(session(name))
+    check.run(what + ": run", wine.tool(), out=lines_out(lines))
+    check.equal(what + ": the sessions' UTF-16 names after the run", sessions_before,
+                wide_names(wine, sessions_path()))
+    check.same_tree(what + ": tree after the run", expected, wine.dump())
+    return dict(zip(stored, listed))
+
+
+def test_names_the_code_page_cannot_hold(wine, check):
+    """Code page 1252 lists the emoji session as "Emoji ?? ??s\xB5e" and
+    the one whose last letter is a sigma as "Kosmos", the name of another
+    session: selecting those would create a key no session had, and write
+    the colours of "Kosmos" twice while its twin is never touched."""
+    listed = check_names_beyond_the_code_page(
+        wine, check, "code page 1252", [b"Plain", b"Caf\xe9", b"Kosmos", SIGMA_TWIN, EMOJI])
+    check.equal("1252: the emoji session as listed", b"Emoji ?? ??s\xb5e", listed.get(EMOJI))
+    check.equal("1252: the sigma session as listed", b"Kosmos", listed.get(SIGMA_TWIN))
+
+
+@pytest.mark.locale
+def test_names_the_japanese_code_page_cannot_hold(wine, check):
+    """Under code page 932 Japanese names are held and recoloured, while a
+    name with an e-acute and a snowman, and one with an emoji, are not."""
+    with InLocale(wine, "ja_JP.UTF-8", 932):
+        check_names_beyond_the_code_page(
+            wine, check, "code page 932",
+            [b"Plain", "\u65e5\u672c\u8a9e\u30bb\u30c3\u30b7\u30e7\u30f3".encode("cp932"),
+             "Caf\u00e9 \u2603", "Emoji \U0001F308"])

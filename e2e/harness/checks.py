@@ -8,7 +8,10 @@ import re
 
 
 def show(data):
-    """Bytes as readable text: printable ASCII kept, everything else escaped."""
+    """Bytes as readable text: printable ASCII kept, everything else escaped;
+    a key name kept only in UTF-16 (a str) as its Python literal."""
+    if isinstance(data, str):
+        return ascii(data)
     out = []
     for b in data:
         if b == 0x5C:

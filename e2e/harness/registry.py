@@ -60,8 +60,12 @@ def esc(data):
 
 
 def unesc(token):
+    """A name or datum as bytes; a key name that the ANSI code page cannot
+    hold (a dump's \\u token) as the str of its UTF-16 name."""
     if token == "\\-":
         return b""
+    if token.startswith("\\u"):
+        return bytes.fromhex(token[2:]).decode("utf-16-le", "surrogatepass")
     out = bytearray()
     i = 0
     while i < len(token):
@@ -100,7 +104,7 @@ class Tree:
         if self.absent:
             return ["(key absent)"]
         lines = []
-        for path in sorted(self.values):
+        for path in sorted(self.values, key=sortable_path):
             lines.append("key " + "\\".join(show(p) for p in path))
             for name in sorted(self.values[path]):
                 kind, data, stored = self.values[path][name]
@@ -115,6 +119,12 @@ class Tree:
 
     def __eq__(self, other):
         return (self.absent, self.values) == (other.absent, other.values)
+
+
+def sortable_path(path):
+    """A path whose names may be bytes or, for names only UTF-16 holds, str."""
+    return tuple((isinstance(name, str), name.encode("utf-16-le", "surrogatepass")
+                  if isinstance(name, str) else name) for name in path)
 
 
 def colour_values(first=0):
@@ -160,7 +170,13 @@ class Seed:
         return esc(b"\\".join((TOOL_ROOT,) + tuple(path)))
 
     def key(self, path):
-        self.lines.append("key " + self.path(path))
+        """A key; one whose last name is a str is created by its UTF-16 name,
+        which need not pass through the code page."""
+        if isinstance(path[-1], str):
+            self.lines.append("wkey %s %s" % (self.path(path[:-1]),
+                                              esc(path[-1].encode("utf-16-le", "surrogatepass"))))
+        else:
+            self.lines.append("key " + self.path(path))
         return self
 
     def value(self, path, name, kind, data):
@@ -192,3 +208,15 @@ def enum_probe(wine, path):
             raise HarnessError("enum-probe: %r" % line)
         results[name] = int(code)
     return longest, results
+
+
+def ansi_names(wine, path):
+    """The subkeys' names as RegEnumKeyExA gives them, in enumeration order."""
+    lines = wine.fixture(("enum-probe %s\n" % esc(path)).encode("ascii")).decode("ascii").splitlines()
+    return [unesc(line.split(" ")[3]) for line in lines[1:]]
+
+
+def wide_names(wine, path):
+    """The subkeys' names as the registry keeps them (str), in enumeration order."""
+    out = wine.fixture(("wnames %s\n" % esc(path)).encode("ascii")).decode("ascii")
+    return [bytes.fromhex(line).decode("utf-16-le", "surrogatepass") for line in out.splitlines()]
