@@ -23,10 +23,10 @@ using runcheck::SessionsKey;
 
 const DWORD Codes[] = {5, 2, 6, 234, 259, 112, 233, 1018};
 const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA", "RegEnumKeyExA",
-                                     "RegEnumKeyExW", "RegSetValueExA",   "RegCloseKey"};
-const char* const OtherCalls[] = {"WriteFile",     "GetStdHandle", "GetFileType", "MultiByteToWideChar",
-                                  "GetCPInfo",     "VirtualQuery", "GetModuleFileNameA",
-                                  "GetVersionExA", "LoadLibraryA", "GetProcAddress"};
+                                     "RegEnumKeyExW", "RegSetValueExA",  "RegCloseKey"};
+const char* const OtherCalls[] = {
+    "WriteFile",    "GetStdHandle",       "GetFileType",   "MultiByteToWideChar", "GetCPInfo",
+    "VirtualQuery", "GetModuleFileNameA", "GetVersionExA", "LoadLibraryA",        "GetProcAddress"};
 const standin::Device Devices[] = {standin::Device::Console, standin::Device::DiskFile, standin::Device::Pipe,
                                    standin::Device::Unknown, standin::Device::Invalid};
 
@@ -173,8 +173,8 @@ void PlanChanges(FuzzedDataProvider& in, Harness& harness) {
   const int changes = in.ConsumeIntegralInRange(0, 4);
   for (int i = 0; i < changes; ++i) {
     Change change;
-    change.Function = in.PickValueInArray(
-        {"", "RegEnumKeyExA", "RegEnumKeyExA", "RegEnumKeyExW", "RegCreateKeyExA", "RegSetValueExA", "WriteFile"});
+    change.Function = in.PickValueInArray({"", "RegEnumKeyExA", "RegEnumKeyExA", "RegEnumKeyExW",
+                                           "RegCreateKeyExA", "RegSetValueExA", "WriteFile"});
     const bool listing = change.Function == "RegEnumKeyExA" || change.Function == "RegEnumKeyExW";
     change.Occurrence = in.ConsumeIntegralInRange(1, listing ? 50 : 600);
     change.Action = in.ConsumeIntegralInRange(0, 4);

@@ -266,9 +266,9 @@ inline Verdict CheckRun(const Snapshot& before, const HarnessChanges& changes, u
   }
   if (nextWrite != writes.size()) violations.push_back("the write record and the call log disagree");
   if (steps.size() > stepEntry.size()) {
-    violations.push_back(std::to_string(steps.size()) + " colour steps for " + std::to_string(entries.size()) +
-                         " listed sessions, of which " + std::to_string(stepEntry.size() / ColoursPerSession) +
-                         " exact");
+    violations.push_back(std::to_string(steps.size()) + " colour steps for " +
+                         std::to_string(entries.size()) + " listed sessions, of which " +
+                         std::to_string(stepEntry.size() / ColoursPerSession) + " exact");
   }
 
   // ---- Each step wrote, if at all, the right text into its session's own key.

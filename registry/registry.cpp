@@ -108,8 +108,8 @@ void TRegistry::ListSubkeyNames(TStringList& list, std::vector<bool>& nameIsExac
     WideName trueName;
     if (result == ERROR_SUCCESS) {
       trueName.Length = WideName::Capacity;
-      result = RegEnumKeyExW(CurrentHandle, index, trueName.Units, &trueName.Length, nullptr, nullptr, nullptr,
-                             nullptr);
+      result = RegEnumKeyExW(CurrentHandle, index, trueName.Units, &trueName.Length, nullptr, nullptr,
+                             nullptr, nullptr);
     }
     // A failed index is skipped, so that neither an earlier name nor the
     // buffer's undefined content reaches the list; when the subkeys ran out

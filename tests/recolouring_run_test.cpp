@@ -148,7 +148,9 @@ TEST_F(Run, ASessionWhoseNameTheCodePageCannotHoldIsReportedAndNeverSelected) {
 
   EXPECT_EQ(RunProgram(), 0u);
 
-  const std::string shownEmoji = "Emoji ?? ??s\xB5" "e";
+  const std::string shownEmoji =
+      "Emoji ?? ??s\xB5"
+      "e";
   EXPECT_EQ(standin::StandardOutputBytes(), shownEmoji + "\r\n" + AllFailureLines(shownEmoji) + "Kosmos\r\n" +
                                                 AllFailureLines("Kosmos") + "Kosmos\r\nPlain\r\n");
   EXPECT_EQ(standin::SubkeyNames(SessionsPath), sessionsBefore) << "no key appeared";

@@ -170,7 +170,9 @@ TEST_F(RegistryCursor, ANameTheCodePageCannotHoldIsListedAsItReadsButNotAsExact)
   ASSERT_TRUE(registry.SelectKey("\\S", false));
   TStringList list;
   registry.ListSubkeyNames(list, nameIsExact);
-  EXPECT_THAT(Names(list), ElementsAre("Emoji ?? ??s\xB5" "e", "Kosmos", "Kosmos", "Plain"));
+  EXPECT_THAT(Names(list), ElementsAre("Emoji ?? ??s\xB5"
+                                       "e",
+                                       "Kosmos", "Kosmos", "Plain"));
   EXPECT_THAT(nameIsExact, ElementsAre(false, false, true, true));
 }
 

@@ -61,9 +61,11 @@ std::u16string DecodeUtf8(const std::string& bytes, bool keepSurrogates) {
   size_t i = 0;
   while (i < bytes.size()) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                          : lead >= 0xF0 && lead <= 0xF4                                ? 4
-                                                                                                        : 0;
+    const size_t length = lead < 0x80                    ? 1
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
     char32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
     bool wellFormed = length != 0 && i + length <= bytes.size();
     for (size_t k = 1; wellFormed && k < length; ++k) {
@@ -195,8 +197,9 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byt
                                int wideCount) {
   const detail::CallSite call = detail::BeginCall("MultiByteToWideChar");
   const UINT effective = codePage == CP_ACP ? StartupFacts().AnsiCodePage : codePage;
-  const size_t length =
-      bytes == nullptr ? 0 : byteCount < 0 ? std::strlen(bytes) + 1 : static_cast<size_t>(byteCount);
+  const size_t length = bytes == nullptr ? 0
+                        : byteCount < 0  ? std::strlen(bytes) + 1
+                                         : static_cast<size_t>(byteCount);
   DWORD error = call.Fails ? call.Code : 0;
   int result = 0;
   if (error == 0 && (bytes == nullptr || length == 0 || effective != StartupFacts().AnsiCodePage)) {
@@ -215,8 +218,8 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byt
   }
   if (error != 0) detail::SetLastErrorCode(error);
   detail::LogCall("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
-                  detail::QuoteBytes(bytes, bytes == nullptr ? 0 : length) + ", " + std::to_string(byteCount) +
-                  ", " + detail::Given(wide) + ", " + std::to_string(wideCount) + ") = " +
-                  std::to_string(result));
+                  detail::QuoteBytes(bytes, bytes == nullptr ? 0 : length) + ", " +
+                  std::to_string(byteCount) + ", " + detail::Given(wide) + ", " + std::to_string(wideCount) +
+                  ") = " + std::to_string(result));
   return result;
 }
