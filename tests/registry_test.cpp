@@ -181,7 +181,7 @@ TEST_F(RegistryCursor, UnderUtf8OnlyANameWithAHalfSurrogatePairIsNotExact) {
   standin::StartupFacts().LocaleAnsiCodePage = "65001";
   FixPlatformFacts();
   standin::CreateKey("S\\" + standin::KeyNameOf(u"a \U0001F308 \u03C3"));
-  standin::CreateKey("S\\" + standin::KeyNameOf(std::u16string(u"b half ") + char16_t(0xD83C)));
+  standin::CreateKey("S\\" + standin::KeyNameOf(u"b half " + std::u16string(1, char16_t{0xD83C})));
   TRegistry registry;
   ASSERT_TRUE(registry.SelectKey("\\S", false));
   TStringList list;

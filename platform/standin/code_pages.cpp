@@ -53,36 +53,48 @@ void AppendUtf8(char32_t point, std::string& out) {
   }
 }
 
+// The length of the UTF-8 sequence that `lead` starts, 0 for none.
+size_t SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// The code point of the well-formed sequence at `at`, or nothing; encoded
+// surrogates are well-formed only when `keepSurrogates` is set.
+bool DecodeSequence(const std::string& bytes, size_t at, size_t length, bool keepSurrogates,
+                    char32_t& point) {
+  if (length == 0 || at + length > bytes.size()) return false;
+  static const unsigned char leadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  point = static_cast<unsigned char>(bytes[at]) & leadBits[length];
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(bytes[at + k]);
+    if ((next & 0xC0) != 0x80) return false;
+    point = (point << 6) | (next & 0x3F);
+  }
+  const char32_t smallest = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+  const bool surrogate = IsHighSurrogate(point) || IsLowSurrogate(point);
+  return point >= smallest && point <= 0x10FFFF && (keepSurrogates || !surrogate);
+}
+
 // UTF-8 to UTF-16. Every byte that starts no well-formed sequence becomes
-// U+FFFD; encoded surrogates are well-formed only when `keepSurrogates` is
-// set, which the stand-in's own spelling of UTF-16 names needs.
+// U+FFFD; encoded surrogates are kept only when `keepSurrogates` is set,
+// which the stand-in's own spelling of UTF-16 names needs.
 std::u16string DecodeUtf8(const std::string& bytes, bool keepSurrogates) {
   std::u16string out;
   size_t i = 0;
   while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    const size_t length = lead < 0x80                    ? 1
-                          : lead >= 0xC2 && lead <= 0xDF ? 2
-                          : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                         : 0;
-    char32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    bool wellFormed = length != 0 && i + length <= bytes.size();
-    for (size_t k = 1; wellFormed && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      wellFormed = (next & 0xC0) == 0x80;
-      point = (point << 6) | (next & 0x3F);
-    }
-    const char32_t smallest = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
-    wellFormed = wellFormed && point >= smallest && point <= 0x10FFFF &&
-                 (keepSurrogates || !(IsHighSurrogate(point) || IsLowSurrogate(point)));
-    if (!wellFormed) {
+    const size_t length = SequenceLength(static_cast<unsigned char>(bytes[i]));
+    char32_t point = 0;
+    if (DecodeSequence(bytes, i, length, keepSurrogates, point)) {
+      AppendUtf16(point, out);
+      i += length;
+    } else {
       out += Replacement;
       ++i;
-      continue;
     }
-    AppendUtf16(point, out);
-    i += length;
   }
   return out;
 }
