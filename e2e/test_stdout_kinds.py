@@ -1,8 +1,8 @@
 """Standard output of every kind the tool may be given: the bytes exactly on
-a file and a pipe, the 128-byte blocks as they land on a file, every line at its end on a terminal
-(a Wine console), and the report and status 1 when standard output fails,
-be it at once, when the buffer fills, at the final write-out, or because
-there is no handle at all."""
+a file and a pipe, the 128-byte blocks as they land on a file, every line
+at its end on a terminal (a Wine console), and the report and status 1 when
+standard output fails, be it at once, when the buffer fills, at the final
+write-out, or because there is no handle at all."""
 
 import pytest
 
@@ -50,8 +50,8 @@ def test_stdout_file_block_rule(wine, check):
     run goes on and the rest at its end.  On a file that takes one block
     only, the first block lands whole and the second fails (31) in the
     seventh line, when six sessions are recoloured; written a line at a
-    time it would fail in the fourth, written all at the end after the
-    eighth."""
+    time the output would fail within the first four lines or soon after,
+    written all at the end only after the eighth."""
     seed = Seed()
     names = [b"%02d-" % i + b"x" * 36 for i in range(8)]
     for name in names:

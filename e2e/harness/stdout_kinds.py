@@ -1,7 +1,8 @@
 """The kinds of standard output a case gives the tool (a file, one that
 takes a single block, a pipe, a pty, the null and full devices, a closed
-descriptor, a pipe whose reader has gone, no handle at all), and models of what the 128-byte output channel
-writes and of what Wine's console makes of those writes on a pty."""
+descriptor, a pipe whose reader has gone, no handle at all), and models of
+what the 128-byte output channel writes and of what Wine's console makes of
+those writes on a pty."""
 
 import fcntl
 import os
@@ -21,8 +22,8 @@ BUFFER = 128
 HIDE_CURSOR = b"\x1b[?25l"
 SHOW_CURSOR = b"\x1b[?25h"
 
-KINDS = ["file", "one-block-file", "pipe", "pty", "/dev/null", "/dev/full", "closed", "reader-gone",
-         "invalid", "null"]
+KINDS = ["file", "one-block-file", "pipe", "pty", "/dev/null", "/dev/full", "closed",
+         "reader-gone", "invalid", "null"]
 
 
 def windows_path(unix_path):
