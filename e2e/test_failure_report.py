@@ -7,12 +7,12 @@ fault probe built beside it."""
 import os
 import re
 import shutil
-import time
 
 import i386_host
 from harness import HarnessError
 from harness.checks import byte_lines
-from harness.registry import REG_SZ, esc, parse_dump
+from harness.debugger import MarkingDebugger, debugger_setting
+from harness.registry import REG_SZ
 from harness.report import check_resolves
 from harness.runs import check_filled_during_run, two_plain_sessions
 
@@ -57,28 +57,35 @@ def test_module_name_oem(wine, check):
     check.same_tree("tree after the runs", before, wine.dump())
 
 
-AEDEBUG = b"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
-
-
 def test_post_mortem_debugger(wine, check):
     """With winedbg configured as the post-mortem debugger, a failed run
-    still reports on its own and starts no debugger."""
-    aedebug = wine.fixture(("dumpkey %s\n" % esc(AEDEBUG)).encode("ascii"))
-    aedebug = parse_dump(aedebug)
-    values = {} if aedebug.absent else aedebug.values[()]
+    still reports on its own and starts no debugger: with the debugger
+    setting pointed at a command that leaves a marker, none appears."""
+    values = debugger_setting(wine)
     check.equal("AeDebug Debugger", (REG_SZ, b"winedbg --auto %ld %ld\0"),
                 values.get(b"Debugger", (None, None, None))[:2])
     check.equal("AeDebug Auto", (REG_SZ, b"1\0"), values.get(b"Auto", (None, None, None))[:2])
     two_plain_sessions(wine)
-    started = time.monotonic()
-    result = wine.tool("/dev/full")
-    check.report("run on /dev/full", result, 112)
-    if b"debugger" in result.err:
-        check.fail("a debugger was started")
-    check.report("run without stdout", wine.tool("invalid"), 105)
-    elapsed = time.monotonic() - started
-    if elapsed > 10:
-        check.fail("two failing runs took %.1f s: a debugger may have run" % elapsed)
+    with MarkingDebugger(wine) as debugger:
+        result = wine.tool("/dev/full")
+        check.report("run on /dev/full", result, 112)
+        if b"debugger" in result.err:
+            check.fail("a debugger was started")
+        check.report("run without stdout", wine.tool("invalid"), 105)
+        if debugger.started():
+            check.fail("the post-mortem debugger was started")
+
+
+def fault_code_and_position(wine, probe_exe):
+    """The exception code that a null-pointer write raises here, and the
+    faulting instruction's position in the fault probe's image, as the
+    probe's own handler sees them before any failure handling."""
+    caught = wine.tool("pipe", exe=probe_exe, args=["fault-code"])
+    match = re.fullmatch(rb"([0-9A-F]{8}) ([0-9A-F]{8})\r?\n", caught.out)
+    if caught.status != 0 or not match:
+        raise HarnessError("the probe's fault-code gave status %d, %r, %r"
+                           % (caught.status, caught.out, caught.err))
+    return match.group(1).decode("ascii"), int(match.group(2), 16)
 
 
 def test_platform_faults(wine, check):
@@ -91,41 +98,45 @@ def test_platform_faults(wine, check):
     Under qemu's user-mode emulation the faulting write reaches the program
     with another exception code than on a real processor; the probe then
     catches the fault itself to tell which, and the report must be the one
-    for exactly that code.  Run natively, the code must be the access
-    fault's."""
+    for exactly that code.  Wherever the host does not emulate, the code
+    must be the access fault's."""
     probe_exe = os.path.join(os.path.dirname(wine.exe), "fault-probe.exe")
     probe_map = os.path.splitext(probe_exe)[0] + ".map"
-    if not os.path.isfile(probe_exe):
-        raise HarnessError("missing %s" % probe_exe)
+    for path in (probe_exe, probe_map):
+        if not os.path.isfile(path):
+            raise HarnessError("missing %s" % path)
     host = i386_host.run_probe()
-    caught = wine.tool("pipe", exe=probe_exe, args=["fault-code"])
-    code = caught.out.rstrip(b"\r\n").decode("ascii", "replace")
-    print("Wine's 32-bit side runs %s; a null-pointer write raises %s" % (host.describe(), code))
-    if caught.status != 0 or not re.fullmatch(r"[0-9A-F]{8}", code):
-        raise HarnessError("the probe's fault-code gave status %d, %r, %r"
-                           % (caught.status, caught.out, caught.err))
-    if host.mode == "native":
-        check.equal("exception code of a null-pointer write, run natively", "C0000005", code)
+    code, fault_position = fault_code_and_position(wine, probe_exe)
+    print("Wine's 32-bit side runs %s; a null-pointer write raises %s at %08X" %
+          (host.describe(), code, fault_position))
+    if host.mode != "emulated":
+        check.equal("exception code of a null-pointer write, the host not emulating",
+                    "C0000005", code)
     if code == "C0000005":
         access_fault = (b"EAccessViolation", b"(Access violation: write of address 00000000\\.)")
     else:
         access_fault = (b"EPlatformFault", b"(Platform fault " + code.encode() + b"\\.)")
-    for how, (error_class, message) in (("access-fault", access_fault),
-                                        ("out-of-memory", (b"EOutOfMemory", b"([^\r\n]+\\.)"))):
-        result = wine.tool("pipe", exe=probe_exe, args=[how])
-        what = "fault probe %s" % how
-        check.equal(what + ": exit status", 1, result.status)
-        check.same_bytes(what + ": standard output", b"", result.out)
-        # The message is the error's own; one line, ending with a period.
-        match = re.fullmatch(b"Exception " + error_class + b" in module fault-probe\\.exe at "
-                             b"([0-9A-F]{8})\\.\r\n" + message + b"\r\n\r\n", result.err)
-        if not match:
-            check.fail(what + ": standard error is not one %s report" % error_class.decode(),
-                       "\n".join(byte_lines(result.err)))
-            continue
-        print("%s: message %r" % (what, match.group(2).decode("ascii", "replace")))
-        if how == "access-fault" and os.path.isfile(probe_map):
-            # The faulting write is in the probe's own code, not in the
-            # failure handling.
-            check_resolves(check, what, probe_map, int(match.group(1), 16),
-                           in_object="fault_probe.cpp")
+    with MarkingDebugger(wine) as debugger:
+        for how, (error_class, message) in (("access-fault", access_fault),
+                                            ("out-of-memory", (b"EOutOfMemory", b"([^\r\n]+\\.)"))):
+            result = wine.tool("pipe", exe=probe_exe, args=[how])
+            what = "fault probe %s" % how
+            check.equal(what + ": exit status", 1, result.status)
+            check.same_bytes(what + ": standard output", b"", result.out)
+            # The message is the error's own; one line, ending with a period.
+            match = re.fullmatch(b"Exception " + error_class + b" in module fault-probe\\.exe at "
+                                 b"([0-9A-F]{8})\\.\r\n" + message + b"\r\n\r\n", result.err)
+            if not match:
+                check.fail(what + ": standard error is not one %s report" % error_class.decode(),
+                           "\n".join(byte_lines(result.err)))
+                continue
+            print("%s: message %r" % (what, match.group(2).decode("ascii", "replace")))
+            if how == "access-fault":
+                position = int(match.group(1), 16)
+                check.equal(what + ": position, that of the faulting instruction",
+                            "%08X" % fault_position, "%08X" % position)
+                # The faulting write is in the probe's own code, not in the
+                # failure handling.
+                check_resolves(check, what, probe_map, position, in_object="fault_probe.cpp")
+        if debugger.started():
+            check.fail("the post-mortem debugger was started by a platform fault")

@@ -1,15 +1,15 @@
 """Standard output of every kind the tool may be given: the bytes exactly on
-a file and a pipe, the 128-byte blocks, every line at its end on a terminal
-(a Wine console), and the report and status 1 when standard output fails,
-be it at once, when the buffer fills, at the final write-out, or because
-there is no handle at all."""
+a file and a pipe, the 128-byte blocks as they land on a file, every line
+at its end on a terminal (a Wine console), and the report and status 1 when
+standard output fails, be it at once, when the buffer fills, at the final
+write-out, or because there is no handle at all."""
 
 import pytest
 
 from harness.registry import LONGEST_SELECTABLE_NAME, SESSIONS, Seed, session
 from harness.runs import (check_filled_during_run, expected_run, lines_out,
                           two_plain_sessions)
-from harness.stdout_kinds import channel_writes, console_rendering
+from harness.stdout_kinds import BUFFER, channel_writes, console_rendering
 
 FAILING_KINDS = [pytest.param("reader-gone", 233, id="reader_gone"),
                  pytest.param("closed", 6, id="closed")]
@@ -45,13 +45,29 @@ def test_stdout_lines_across_blocks(wine, check, mode, readable):
 
 
 def test_stdout_file_block_rule(wine, check):
-    """The smallest case of the block rule on a file: five lines of 40 bytes."""
+    """The block rule on a file, seen in the writes themselves: eight lines
+    of 40 bytes (42 with CR LF) go out as two blocks of 128 bytes while the
+    run goes on and the rest at its end.  On a file that takes one block
+    only, the first block lands whole and the second fails (31) in the
+    seventh line, when six sessions are recoloured; written a line at a
+    time the output would fail within the first four lines or soon after,
+    written all at the end only after the eighth."""
     seed = Seed()
-    names = [b"%02d-" % i + b"x" * 36 for i in range(5)]
+    names = [b"%02d-" % i + b"x" * 36 for i in range(8)]
     for name in names:
         seed.key(session(name))
     wine.seed(seed)
-    check.run("five lines of 40 bytes", wine.tool("file"), out=lines_out(names))
+    check.run("eight lines of 40 bytes", wine.tool("file"), out=lines_out(names))
+
+    wine.fixture(b"reset\n")
+    before = wine.seed(seed)
+    result = wine.tool("one-block-file")
+    check.report("run on a file of one block", result, 31, out=lines_out(names)[:BUFFER])
+    second_block_full = 2 * BUFFER // len(lines_out(names[:1]))
+    expected = before.copy()
+    for name in names[:second_block_full]:
+        expected.recolour(session(name))
+    check.same_tree("tree after the run on a file of one block", expected, wine.dump())
 
 
 def test_stdout_pty(wine, check):

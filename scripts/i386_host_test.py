@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""Tests of the host set-up for Wine's 32-bit side: the probe program, what
-the set-up plans from what it finds on the host, and what it tells a user
-who is not root."""
+"""Tests of the host set-up for Wine's 32-bit side: the probe program and
+what it tells of the program that runs it, what the set-up plans from what
+it finds on the host, what it tells a user who is not root, and what it runs
+as root."""
 
 import contextlib
 import io
 import os
+import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -18,6 +22,9 @@ import i386_host  # noqa: E402
 I386_ENTRY = ("enabled\ninterpreter /usr/bin/qemu-i386-static\nflags: F\noffset 0\n"
               "magic 7f454c4601010100000000000000000002000300\n"
               "mask fffffffffffefe00fffffffffffffffffeffffff\n")
+NATIVE = i386_host.Probe("native")
+EMULATED = i386_host.Probe("emulated", "/usr/libexec/qemu-binfmt/i386-binfmt-P", "10.0.2")
+REFUSED = i386_host.Probe("refused", detail="Exec format error")
 ARM_ENTRY = ("enabled\ninterpreter /usr/libexec/qemu-binfmt/arm-binfmt-P\nflags: POF\noffset 0\n"
              "magic 7f454c4601010100000000000000000002002800\n"
              "mask ffffffffffffff00fffffffffffffffffeffffff\n")
@@ -66,7 +73,13 @@ class Host(unittest.TestCase):
     the package versions are the test's to set."""
 
     def setUp(self):
+        # The set-up reads ZORVO_EMULATE_I386: each test says whether it is set.
+        environment = mock.patch.dict(os.environ)
+        environment.start()
+        self.addCleanup(environment.stop)
+        os.environ.pop("ZORVO_EMULATE_I386", None)
         self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
         self.binfmt = os.path.join(self.folder, "binfmt_misc")
         self.sources = os.path.join(self.folder, "sources.list.d")
         os.makedirs(self.sources)
@@ -82,10 +95,6 @@ class Host(unittest.TestCase):
             patcher = mock.patch.object(i386_host, name, fake)
             patcher.start()
             self.addCleanup(patcher.stop)
-
-    def tearDown(self):
-        import shutil
-        shutil.rmtree(self.folder)
 
     def mount(self, **entries):
         os.makedirs(self.binfmt)
@@ -137,9 +146,8 @@ class Host(unittest.TestCase):
                          i386_host.plan_setup(lists_fresh=False).commands)
 
     def test_a_user_who_is_not_root_is_shown_the_commands_and_nothing_runs(self):
-        refused = i386_host.Probe("refused", detail="Exec format error")
         errors = io.StringIO()
-        with mock.patch.object(i386_host, "run_probe", return_value=refused), \
+        with mock.patch.object(i386_host, "run_probe", return_value=REFUSED), \
                 mock.patch.object(i386_host.os, "geteuid", return_value=1000), \
                 mock.patch.object(i386_host.subprocess, "run") as run, \
                 contextlib.redirect_stderr(errors):
@@ -151,12 +159,102 @@ class Host(unittest.TestCase):
         self.assertIn("\n  printf %s '" + i386_host.REGISTRATION + "' > ", said)
 
     def test_a_host_that_is_ready_is_left_as_it_is(self):
-        for probe in (i386_host.Probe("native"), i386_host.Probe("emulated", version="10.0.2")):
-            with self.subTest(mode=probe.mode), \
+        for probe, forced in ((NATIVE, None), (EMULATED, None), (NATIVE, "0"), (EMULATED, "1")):
+            with self.subTest(mode=probe.mode, ZORVO_EMULATE_I386=forced), \
                     mock.patch.object(i386_host, "run_probe", return_value=probe), \
+                    mock.patch.dict(os.environ, {"ZORVO_EMULATE_I386": forced} if forced else {}), \
                     mock.patch.object(i386_host, "plan_setup") as plan:
                 self.assertEqual(0, i386_host.setup())
                 plan.assert_not_called()
+
+    def setup_as_root(self, probes, environment=()):
+        """setup() run as root, the probe showing PROBES in turn: its status,
+        the steps it ran (none of them for real) and what it said."""
+        steps, said = [], io.StringIO()
+        with mock.patch.object(i386_host, "run_probe", side_effect=probes), \
+                mock.patch.object(i386_host.os, "geteuid", return_value=0), \
+                mock.patch.object(i386_host, "run_step", side_effect=steps.append), \
+                mock.patch.dict(os.environ, dict(environment)), \
+                contextlib.redirect_stderr(said):
+            status = i386_host.setup()
+        return status, steps, said.getvalue()
+
+    def test_as_root_a_refusing_host_gets_fresh_lists_the_plan_and_a_second_probe(self):
+        status, steps, said = self.setup_as_root([REFUSED, EMULATED])
+        self.assertEqual(0, status)
+        self.assertEqual("apt-get update -qq", steps[0])
+        self.assertTrue(steps[1].startswith("printf %s 'Types: deb\n"), steps[1])
+        self.assertEqual(["apt-get update -qq",
+                          "apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static",
+                          "mount -t binfmt_misc binfmt_misc " + self.binfmt,
+                          "printf %s '" + i386_host.REGISTRATION + "' > " + os.path.join(self.binfmt, "register")],
+                         steps[2:])
+        self.assertTrue(said.endswith("32-bit x86 programs now run emulated by qemu-i386 10.0.2\n"), said)
+
+    def test_as_root_a_host_still_unable_after_the_set_up_is_an_error(self):
+        stale = i386_host.Probe("emulated", "/usr/libexec/qemu-binfmt/i386-binfmt-P (deleted)", "10.0.2",
+                                stale=True)
+        for after, why in ((REFUSED, "not at all (Exec format error)"),
+                           (NATIVE, "natively"),
+                           (stale, "emulated by qemu-i386 10.0.2, from a stale handler")):
+            with self.subTest(after=after.describe()), \
+                    self.assertRaisesRegex(i386_host.SetupError, re.escape("still runs 32-bit x86 programs " + why)):
+                self.setup_as_root([REFUSED, after])
+
+    def test_forced_emulation_registers_the_handler_on_a_native_host(self):
+        self.installed = "1:10.0.2+ds-2~bpo12+1"
+        self.mount()
+        status, steps, said = self.setup_as_root([NATIVE, EMULATED], {"ZORVO_EMULATE_I386": "1"})
+        self.assertEqual(0, status)
+        self.assertEqual(["printf %s '" + i386_host.REGISTRATION + "' > " + os.path.join(self.binfmt, "register")],
+                         steps)
+        self.assertIn("ZORVO_EMULATE_I386=1 asks for emulation;", said)
+
+    def test_forced_emulation_that_the_host_ignores_is_an_error(self):
+        self.installed = "1:10.0.2+ds-2~bpo12+1"
+        self.mount()
+        with self.assertRaisesRegex(i386_host.SetupError, "still runs 32-bit x86 programs natively"):
+            self.setup_as_root([NATIVE, NATIVE], {"ZORVO_EMULATE_I386": "1"})
+
+
+class EmulatorSeenByTheProbe(unittest.TestCase):
+    """The probe run as an emulator would run it: a stand-in for the
+    emulator (a copy of the shell, at the handler's interpreter path) starts
+    in the probe program's place, writes its "x" and stops, so that
+    /proc/PID/exe names the stand-in, as it names qemu under binfmt_misc."""
+
+    def setUp(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        self.interpreter = os.path.join(folder, "i386-binfmt-P")
+        shutil.copy2("/bin/sh", self.interpreter)
+        self.upgraded_while_running = False
+        start = subprocess.Popen
+
+        def emulator_in_the_probes_place(argv, **options):
+            emulator = start([self.interpreter, "-c", "printf x; kill -STOP $$"], **options)
+            if self.upgraded_while_running:
+                # As a package upgrade does: a new file renamed over the old,
+                # which the running handler still holds open.
+                shutil.copy2("/bin/sh", self.interpreter + ".new")
+                os.rename(self.interpreter + ".new", self.interpreter)
+            return emulator
+
+        for target, name, value in ((i386_host, "INTERPRETER", self.interpreter),
+                                    (i386_host.subprocess, "Popen", emulator_in_the_probes_place),
+                                    (i386_host, "emulator_version", lambda exe: "10.0.2")):
+            patcher = mock.patch.object(target, name, value)
+            patcher.start()
+            self.addCleanup(patcher.stop)
+
+    def test_a_handler_is_stale_once_its_emulator_was_replaced_at_the_interpreter_path(self):
+        for upgraded, stale, runner in ((False, False, "%s"), (True, True, "%s (deleted)")):
+            with self.subTest(upgraded=upgraded):
+                self.upgraded_while_running = upgraded
+                probe = i386_host.run_probe()
+                self.assertEqual(("emulated", stale, runner % self.interpreter),
+                                 (probe.mode, probe.stale, probe.runner))
+                self.assertEqual(not stale, probe.usable())
 
 
 if __name__ == "__main__":

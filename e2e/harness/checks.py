@@ -71,13 +71,14 @@ class Check:
             self.same_bytes(what + ": standard output", out, result.out)
         self.same_bytes(what + ": standard error", err, result.err)
 
-    def report(self, what, result, code, module=None):
-        """A run ended by an output failure: status 1, nothing on standard
-        output (where it can be read), and standard error holding exactly one
-        report.  Returns the reported position."""
+    def report(self, what, result, code, module=None, out=b""):
+        """A run ended by an output failure: status 1, standard output
+        holding OUT (nothing, unless it is a file that took what was written
+        before the failure), and standard error holding exactly one report.
+        Returns the reported position."""
         module = module or self.module
         self.equal(what + ": exit status", 1, result.status)
-        self.same_bytes(what + ": standard output", b"", result.out)
+        self.same_bytes(what + ": standard output", out, result.out)
         pattern = (b"Exception EInOutError in module " + re.escape(module) +
                    b" at ([0-9A-F]{8})\\.\r\nI/O error " + str(code).encode() +
                    b"\\.\r\n\r\n")

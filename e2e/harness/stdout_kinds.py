@@ -1,7 +1,8 @@
-"""The kinds of standard output a case gives the tool (a file, a pipe, a
-pty, the null and full devices, a closed descriptor, a pipe whose reader has
-gone, no handle at all), and models of what the 128-byte output channel
-writes and of what Wine's console makes of those writes on a pty."""
+"""The kinds of standard output a case gives the tool (a file, one that
+takes a single block, a pipe, a pty, the null and full devices, a closed
+descriptor, a pipe whose reader has gone, no handle at all), and models of
+what the 128-byte output channel writes and of what Wine's console makes of
+those writes on a pty."""
 
 import fcntl
 import os
@@ -21,8 +22,8 @@ BUFFER = 128
 HIDE_CURSOR = b"\x1b[?25l"
 SHOW_CURSOR = b"\x1b[?25h"
 
-KINDS = ["file", "pipe", "pty", "/dev/null", "/dev/full", "closed", "reader-gone",
-         "invalid", "null"]
+KINDS = ["file", "one-block-file", "pipe", "pty", "/dev/null", "/dev/full", "closed",
+         "reader-gone", "invalid", "null"]
 
 
 def windows_path(unix_path):
@@ -34,7 +35,9 @@ def run(wine, mode, exe, args):
     argv = ["wine", exe] + args
     if mode == "pipe":
         return wine.run(argv)
-    if mode == "file":
+    if mode in ("file", "one-block-file"):
+        if mode == "one-block-file":
+            argv = files_of_one_block(argv)
         path = os.path.join(wine.workdir, "stdout.bin")
         with open(path, "wb") as out:
             result = wine.run(argv, stdout=out)
@@ -59,6 +62,13 @@ def run(wine, mode, exe, args):
     if mode == "pty":
         return run_on_pty(wine, argv)
     raise HarnessError("unknown standard output kind %s" % mode)
+
+
+def files_of_one_block(argv):
+    """ARGV run with every file it writes held to one block of the output
+    channel: the write that would go past it fails (31), since SIGXFSZ is
+    ignored, so what lands shows where the writes fell."""
+    return ["/bin/sh", "-c", 'trap "" XFSZ; exec prlimit --fsize=%d "$@"' % BUFFER, "sh"] + argv
 
 
 def run_on_pty(wine, argv, columns=1000, rows=1000):
@@ -144,5 +154,5 @@ def probe(wine):
     and what a one-byte write to it gives."""
     for mode in KINDS:
         result = wine.tool(mode, exe=wine.fixture_exe, args=["probe-stdout"])
-        print("%-12s %s  (on stdout: %r)" %
+        print("%-14s %s  (on stdout: %r)" %
               (mode, result.err.decode("ascii", "replace").strip(), result.out))
