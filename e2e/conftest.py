@@ -24,7 +24,7 @@ def pytest_addoption(parser):
     group.addoption("--exe", default=DEFAULT_EXE, help="zorvo-recolour.exe to test")
     group.addoption("--map", help="its linker map (default: beside the exe)")
     group.addoption("--fixture", default=DEFAULT_FIXTURE,
-                    help="the registry fixture built from fixture.c")
+                    help="the registry fixture built from e2e/fixture/")
     group.addoption("--prefix", help="the Wine prefix of the run (default: a scratch one)")
     group.addoption("--keep-prefix", action="store_true",
                     help="make the prefix but leave it, and its server, up at the end")

@@ -23,7 +23,7 @@ def main():
     parser.add_argument("--prefix", required=True, help="the Wine prefix of the test run")
     parser.add_argument("--exe", default=DEFAULT_EXE, help="zorvo-recolour.exe to test")
     parser.add_argument("--fixture", default=DEFAULT_FIXTURE,
-                        help="the registry fixture built from fixture.c")
+                        help="the registry fixture built from e2e/fixture/")
     args = parser.parse_args()
     wine = Wine(args.prefix, args.exe, args.fixture)
     try:

@@ -1,6 +1,6 @@
 """The registry side of a case: the values the tool is built to write, a
 model of a dumped subtree to compare exactly, and the client of the registry
-fixture (fixture.c), whose scripts seed and dump keys with every name and
+fixture (e2e/fixture/), whose scripts seed and dump keys with every name and
 datum \\xNN-escaped, so that no name passes through Wine's command line."""
 
 import copy
