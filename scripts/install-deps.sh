@@ -14,7 +14,7 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck valgrind
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386 wine64
-  gcovr hyperfine time python3 python3-pytest locales
+  gcovr hyperfine time python3 python3-pytest locales ruby-mdl
 )
 
 # One query for all: a package dpkg has never seen is simply not listed, and

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The maintainers' static checks of the C++ sources:
+# The maintainers' static checks of the C++ sources and of the documents:
 #
-#   scripts/lint.sh            all three below, in this order
+#   scripts/lint.sh            all four below, in this order
 #   scripts/lint.sh format     clang-format: every tracked .cpp and .h file,
 #                              demo/*.c and backup/*.c laid out as .clang-format says
 #   scripts/lint.sh tidy       clang-tidy with .clang-tidy on the sources of the
 #                              native build (core, stand-in, unit tests)
 #   scripts/lint.sh cppcheck   cppcheck on the core: app/ registry/ console/ common/
+#   scripts/lint.sh docs       every tracked .md file: each relative link and
+#                              anchor resolves (scripts/check_doc_links.py),
+#                              and mdl passes with .mdl_style.rb
 #
 # Each check prints what it found and fails the script when it found
 # anything. To reformat in place what the format check rejects:
@@ -67,16 +70,31 @@ check_cppcheck() {
   echo "cppcheck: app/ registry/ console/ common/ clean"
 }
 
+check_docs() {
+  local documents found=0
+  mapfile -t documents < <(git ls-files -- '*.md')
+  python3 -B scripts/check_doc_links.py || found=1
+  if ! mdl --style .mdl_style.rb "${documents[@]}"; then
+    echo "mdl: findings above"
+    found=1
+  else
+    echo "mdl: ${#documents[@]} documents clean"
+  fi
+  return $found
+}
+
 status=0
 case ${1:-all} in
   format) check_format || status=1 ;;
   tidy) check_tidy || status=1 ;;
   cppcheck) check_cppcheck || status=1 ;;
+  docs) check_docs || status=1 ;;
   all)
     check_format || status=1
     check_tidy || status=1
     check_cppcheck || status=1
+    check_docs || status=1
     ;;
-  *) echo "usage: scripts/lint.sh [format|tidy|cppcheck|all]" >&2; exit 2 ;;
+  *) echo "usage: scripts/lint.sh [format|tidy|cppcheck|docs|all]" >&2; exit 2 ;;
 esac
 exit $status
