@@ -235,3 +235,37 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byt
                   ") = " + std::to_string(result));
   return result;
 }
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR bytes,
+                               int byteCount, LPCSTR defaultCharacter, BOOL* usedDefault) {
+  const detail::CallSite call = detail::BeginCall("WideCharToMultiByte");
+  const UINT effective = codePage == CP_ACP ? StartupFacts().AnsiCodePage : codePage;
+  const std::u16string units = wide == nullptr ? std::u16string()
+                               : wideCount < 0 ? std::u16string(wide) + u'\0'
+                                               : std::u16string(wide, static_cast<size_t>(wideCount));
+  DWORD error = call.Fails ? call.Code : 0;
+  int result = 0;
+  if (error == 0 && (units.empty() || effective != StartupFacts().AnsiCodePage ||
+                     defaultCharacter != nullptr || usedDefault != nullptr)) {
+    error = 87;  // ERROR_INVALID_PARAMETER: no input, or what the stand-in does not model
+  }
+  if (error == 0) {
+    const std::string converted = Narrow(units);
+    if (byteCount == 0) {
+      result = static_cast<int>(converted.size());
+    } else if (converted.size() > static_cast<size_t>(byteCount)) {
+      error = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+      std::copy(converted.begin(), converted.end(), bytes);
+      result = static_cast<int>(converted.size());
+    }
+  }
+  if (error != 0) detail::SetLastErrorCode(error);
+  const std::string shown = EncodeUtf8(units, true);  // logged as UTF-8
+  detail::LogCall("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+                  detail::QuoteBytes(shown.data(), shown.size()) + ", " + std::to_string(wideCount) + ", " +
+                  detail::Given(bytes) + ", " + std::to_string(byteCount) + ", " +
+                  detail::Given(defaultCharacter) + ", " + detail::Given(usedDefault) +
+                  ") = " + std::to_string(result));
+  return result;
+}
