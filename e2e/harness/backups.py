@@ -16,9 +16,37 @@ import zipfile
 import zlib
 
 from harness import HarnessError
-from harness.registry import Seed, session
+from harness.registry import REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_SZ, Seed, session
 
+REG_NONE, REG_EXPAND_SZ, REG_QWORD = 0, 2, 11
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
+# Sessions of every kind a backup must keep: colour values of every type,
+# some missing, another value, a subkey, a name with a space, punctuation, a
+# percent sign and bytes above 127, a session without values, and one whose
+# key refuses writes (LOCKED). ODD_NAME's 0x81 is a byte that the ANSI
+# code page 1252 leaves undefined.
+ODD_NAME = b"Caf\xe9 \x81 50% (v2)!"
+SEED = {
+    b"Mixed": [
+        (b"Colour0", REG_SZ, b"187,187,187\0"),
+        (b"Colour1", REG_EXPAND_SZ, b"%HOME%\\1,2,3\0"),
+        (b"Colour2", REG_MULTI_SZ, b"1,1,1\0" b"2,2,2\0\0"),
+        (b"Colour3", REG_DWORD, b"\xff\xff\x00\x00"),
+        (b"Colour4", REG_BINARY, b"\xbb\x00\x00\xff"),
+        (b"Colour5", REG_BINARY, b""),
+        (b"Colour6", REG_QWORD, b"\x01\x02\x03\x04\x05\x06\x07\x08"),
+        (b"Colour7", REG_NONE, b"\x00"),
+        (b"Colour8", REG_SZ, b"1,2,3"),
+        (b"Colour9", REG_EXPAND_SZ, b"7"),
+        (b"Colour21", REG_SZ, b"255,255,255\0"),
+        (b"HostName", REG_SZ, b"mixed.example\0"),
+    ],
+    b"Mixed\\Backup": [(b"Colour0", REG_SZ, b"1,1,1\0")],
+    ODD_NAME: [(b"Colour0", REG_SZ, b"120,120,\xe9\0"), (b"Colour13", REG_DWORD, b"\x00\x00\x00\x01")],
+    b"Locked": [(b"Colour0", REG_SZ, b"160,160,160\0"), (b"HostName", REG_SZ, b"locked.example\0")],
+    b"Empty": [],
+}
+LOCKED = (b"Locked",)
 SESSIONS_KEY = "HKCU\\Software\\Tessaloquin\\Zorvo\\Sessions"
 
 
