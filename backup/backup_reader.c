@@ -164,7 +164,10 @@ static BOOL read_token_line(LineReader *reader, const char *keyword, char **toke
   if (!next_line(reader, &line) || !split_fields(line, fields, 2) || !is(fields[0], keyword))
     return refuse(reader, "expected \"%s\" and one word", keyword);
   *token = copy_token(fields[1]);
-  return *token != NULL ? TRUE : refuse(reader, "out of memory");
+  if (*token == NULL) return refuse(reader, "out of memory");
+  /* A zero byte would cut the token short unseen. */
+  if (strlen(*token) == fields[1].length && is_backup_token(*token)) return TRUE;
+  return refuse(reader, "the %s is not printable ASCII", keyword);
 }
 
 static BOOL read_sessions(LineReader *reader, ColourBackup *backup) {
@@ -234,18 +237,18 @@ BOOL read_backup(const char *text, size_t length, ColourBackup *backup, char *re
   unsigned long sessions = 0;
   const char *newline = memchr(text, '\n', length);
   Span header = {text, newline != NULL ? (size_t)(newline - text) : length};
+  int format = read_format(header);
   BOOL ok;
   memset(backup, 0, sizeof *backup);
-  backup->format = read_format(header);
-  if (backup->format == 0 || newline == NULL)
+  if (format == 0 || newline == NULL)
     return refuse(&reader, "the file is not a colour backup (its first line is not \"%s%d\")", BACKUP_HEADER_STEM,
                   BACKUP_FORMAT);
-  if (backup->format < 0)
-    return refuse(&reader, "the file is a colour backup of a format this program does not know");
+  if (format < 0) return refuse(&reader, "the file is a colour backup of a format this program does not know");
   if (text[length - 1] != '\n')
     return refuse(&reader, "the file is damaged: it does not end with a whole line (was it cut short?)");
   ok = check_end_line(&reader, text, length, &sessions) && next_line(&reader, &header);
-  if (ok) ok = read_token_line(&reader, backup->format == 1 ? "prefix" : "registry", &backup->registry);
+  backup->format = format;
+  if (ok) ok = read_token_line(&reader, format == 1 ? "prefix" : "registry", &backup->registry);
   if (ok) ok = read_token_line(&reader, "time", &backup->time);
   if (ok) ok = read_sessions(&reader, backup);
   if (ok && backup->session_count != sessions)
