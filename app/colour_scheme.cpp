@@ -10,7 +10,8 @@ const char* const ColourScheme[] = {
     "242,174,0",   "255,174,0",   "87,117,242",  "87,117,255",  "242,104,242", "255,104,255",
     "87,191,242",  "87,191,255",  "235,235,235", "255,255,255",
 };
-static_assert(sizeof ColourScheme / sizeof ColourScheme[0] == COLOUR_VALUE_COUNT, "one text per colour value");
+static_assert(sizeof ColourScheme / sizeof ColourScheme[0] == COLOUR_VALUE_COUNT,
+              "one text per colour value");
 
 #define AS_ENTRY(name) name,
 const char* const ColourValueNames[] = {FOR_EACH_COLOUR_VALUE_NAME(AS_ENTRY)};

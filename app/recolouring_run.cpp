@@ -16,9 +16,8 @@ const std::string SessionsKeyPath = "\\" SESSIONS_KEY_PATH;
 const std::string SessionKeyPrefix = SessionsKeyPath + "\\";
 
 std::string FailureLine(const std::string& colour, const std::string& session, int32_t colourIndex) {
-  return "Could not write value " + colour +
-         " to registry key HKEY_CURRENT_USER" + SessionKeyPrefix + session + "\\" +
-         ColourValueName(colourIndex);
+  return "Could not write value " + colour + " to registry key HKEY_CURRENT_USER" + SessionKeyPrefix +
+         session + "\\" + ColourValueName(colourIndex);
 }
 
 // The per-value guard: any error while one value is written means that value

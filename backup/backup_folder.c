@@ -35,7 +35,8 @@ DWORD make_folder(const WCHAR *folder) {
       error = CreateDirectoryW(path, NULL) ? ERROR_SUCCESS : GetLastError();
       if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
         DWORD attributes = GetFileAttributesW(path);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) error = ERROR_SUCCESS;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+          error = ERROR_SUCCESS;
       }
       *cut = kept;
     }

@@ -241,9 +241,10 @@ BOOL read_backup(const char *text, size_t length, ColourBackup *backup, char *re
   BOOL ok;
   memset(backup, 0, sizeof *backup);
   if (format == 0 || newline == NULL)
-    return refuse(&reader, "the file is not a colour backup (its first line is not \"%s%d\")", BACKUP_HEADER_STEM,
-                  BACKUP_FORMAT);
-  if (format < 0) return refuse(&reader, "the file is a colour backup of a format this program does not know");
+    return refuse(&reader, "the file is not a colour backup (its first line is not \"%s%d\")",
+                  BACKUP_HEADER_STEM, BACKUP_FORMAT);
+  if (format < 0)
+    return refuse(&reader, "the file is a colour backup of a format this program does not know");
   if (text[length - 1] != '\n')
     return refuse(&reader, "the file is damaged: it does not end with a whole line (was it cut short?)");
   ok = check_end_line(&reader, text, length, &sessions) && next_line(&reader, &header);

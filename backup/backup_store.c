@@ -6,7 +6,8 @@
 
 DWORD read_whole_file(const WCHAR *path, char **text, size_t *length) {
   DWORD size, got = 0, error = ERROR_SUCCESS;
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   *text = NULL;
   *length = 0;
   if (file == INVALID_HANDLE_VALUE) return GetLastError();

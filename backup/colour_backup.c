@@ -86,12 +86,13 @@ static BOOL parse_options(int argc, WCHAR **argv, unsigned accepts, Options *opt
   return TRUE;
 }
 
-char *registry_name(const Options *options) {
+char *registry_name(const Options *options, const char *consequence) {
   DWORD error;
   char *name;
   if (options->registry != NULL) return _strdup(options->registry);
   name = this_registry(&error);
-  if (name == NULL) say(TO_ERROR, "Could not tell whose registry this is (error %lu).\n", error);
+  if (name == NULL)
+    say(TO_ERROR, "Could not tell whose registry this is (error %lu). %hs\n", error, consequence);
   return name;
 }
 

@@ -86,8 +86,9 @@ static WCHAR *backup_to_restore(const Options *options) {
 
 /* Reads and checks the whole file; FALSE, with a message said, when it is
    refused. */
-static BOOL read_checked_backup(const WCHAR *path, const Options *options, ColourBackup *backup) {
-  char reason[512], *text, *registry;
+static BOOL read_checked_backup(const WCHAR *path, const char *registry, const Options *options,
+                                ColourBackup *backup) {
+  char reason[512], *text;
   size_t length;
   BOOL accepted;
   DWORD error = read_whole_file(path, &text, &length);
@@ -101,11 +102,6 @@ static BOOL read_checked_backup(const WCHAR *path, const Options *options, Colou
     say(TO_ERROR, "Refused: %ls: %hs. Nothing was changed.\n", path, reason);
     return FALSE;
   }
-  registry = registry_name(options);
-  if (registry == NULL) {
-    free_backup(backup);
-    return FALSE;
-  }
   accepted = options->allow_other_registry || strcmp(backup->registry, registry) == 0;
   if (!accepted) {
     say(TO_ERROR,
@@ -114,7 +110,6 @@ static BOOL read_checked_backup(const WCHAR *path, const Options *options, Colou
         backup->registry, registry);
     free_backup(backup);
   }
-  free(registry);
   return accepted;
 }
 
@@ -142,13 +137,16 @@ static int put_back(const ColourBackup *backup) {
 int restore_command(const Options *options) {
   ColourBackup backup;
   int status = STATUS_REFUSED;
-  WCHAR *path = backup_to_restore(options);
-  if (path == NULL) return STATUS_REFUSED;
-  if (read_checked_backup(path, options, &backup)) {
+  WCHAR *path;
+  char *registry = registry_name(options, "Nothing was changed.");
+  if (registry == NULL) return STATUS_FAILED;
+  path = backup_to_restore(options);
+  if (path != NULL && read_checked_backup(path, registry, options, &backup)) {
     say(TO_ERROR, "Putting back the colours saved in %ls\n", path);
     status = put_back(&backup);
     free_backup(&backup);
   }
   free(path);
+  free(registry);
   return status;
 }

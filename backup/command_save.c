@@ -20,7 +20,8 @@ static LONG save_session(BackupText *backup, HKEY sessions, const WCHAR *name, s
   int read = 0, i;
   LONG result = RegOpenKeyExW(sessions, name, 0, KEY_QUERY_VALUE, &key);
   if (result != ERROR_SUCCESS) return result;
-  while (read < COLOUR_VALUE_COUNT && (result = read_colour_value(key, read, &colours[read])) == ERROR_SUCCESS)
+  while (read < COLOUR_VALUE_COUNT &&
+         (result = read_colour_value(key, read, &colours[read])) == ERROR_SUCCESS)
     read++;
   RegCloseKey(key);
   if (result == ERROR_SUCCESS) add_session(backup, name, length, colours);
@@ -99,7 +100,7 @@ int save_command(const Options *options) {
   HKEY sessions;
   LONG result;
   int status = STATUS_FAILED;
-  char *registry = registry_name(options);
+  char *registry = registry_name(options, "No backup was written.");
   if (registry == NULL) return STATUS_FAILED;
   result = RegOpenKeyExW(HKEY_CURRENT_USER, SESSIONS_KEY, 0, KEY_READ, &sessions);
   if (result == ERROR_FILE_NOT_FOUND) {
@@ -114,8 +115,8 @@ int save_command(const Options *options) {
     return STATUS_FAILED;
   }
   GetSystemTime(&now);
-  sprintf(time, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-          now.wSecond, now.wMilliseconds);
+  sprintf(time, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+          now.wMinute, now.wSecond, now.wMilliseconds);
   begin_backup(&backup, registry, time);
   if (save_sessions(sessions, &backup)) {
     if (finish_backup(&backup))

@@ -24,8 +24,9 @@ int list_command(const Options *options);
 int wait_if_own_window_command(const Options *options);
 
 /* This registry's name: the --registry option's, else the user's own
-   (identity.h); NULL, with a message said, when it cannot be told. */
-char *registry_name(const Options *options);
+   (identity.h); NULL when it cannot be told, with a message said that
+   ends with CONSEQUENCE. */
+char *registry_name(const Options *options, const char *consequence);
 
 /* What a refusal or a failure says of the sessions key. */
 #define SESSIONS_KEY_TEXT L"HKEY_CURRENT_USER\\" WIDE_TEXT(SESSIONS_KEY_PATH)

@@ -56,7 +56,8 @@ char *this_registry(DWORD *error) {
     *error = GetLastError();
   else
     *error = machine_guid(guid, sizeof guid);
-  token = *error == ERROR_SUCCESS ? malloc(strlen(sid) + 1 + 6 * computer_length + 1 + strlen(guid) + 1) : NULL;
+  token =
+      *error == ERROR_SUCCESS ? malloc(strlen(sid) + 1 + 6 * computer_length + 1 + strlen(guid) + 1) : NULL;
   if (token != NULL) {
     sprintf(token, "%s@", sid);
     append_escaped(token, computer);

@@ -3,8 +3,8 @@
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <wchar.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 static BOOL failed[2];
 

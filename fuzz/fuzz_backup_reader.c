@@ -57,10 +57,12 @@ static void check_accepted(const ColourBackup *backup) {
     if (backup->sessions[s].name_length == 0) violation("accepted a session without a name");
   begin_backup(&text, backup->registry, backup->time);
   for (s = 0; s < backup->session_count; s++)
-    add_session(&text, backup->sessions[s].name, backup->sessions[s].name_length, backup->sessions[s].colours);
+    add_session(&text, backup->sessions[s].name, backup->sessions[s].name_length,
+                backup->sessions[s].colours);
   if (!finish_backup(&text)) violation("out of memory");
   if (!read_backup(text.text, text.length, &again, reason, sizeof reason)) violation(reason);
-  if (again.format != BACKUP_FORMAT || !same_backups(backup, &again)) violation("written again, it reads otherwise");
+  if (again.format != BACKUP_FORMAT || !same_backups(backup, &again))
+    violation("written again, it reads otherwise");
   free_backup(&again);
   free_backup_text(&text);
 }
