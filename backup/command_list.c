@@ -19,7 +19,8 @@ static void describe(const WCHAR *path) {
     return;
   }
   if (read_backup(text, length, &backup, reason, sizeof reason)) {
-    say(TO_OUTPUT, "%hs  %lu sessions  %ls\n", backup.time, (unsigned long)backup.session_count, path);
+    say(TO_OUTPUT, "%hs  %lu session%hs  %ls\n", backup.time, (unsigned long)backup.session_count,
+        backup.session_count == 1 ? "" : "s", path);
     free_backup(&backup);
   } else {
     say(TO_OUTPUT, "(refused: %hs)  %ls\n", reason, path);
