@@ -161,13 +161,19 @@ def test_restore_takes_the_newest_backup_of_the_prefix(job, wine, check):
     check.same_bytes("registry as before the newest run", between, dump(wine))
 
 
-def test_damaged_foreign_and_other_prefixes_backups_change_nothing(job, wine, check, tmp_path):
+def seeded_run_and_its_backup(job, wine):
+    """Seeds the sessions and runs the main job: the registry before the
+    run, the one backup's path, and its bytes."""
     seed(wine)
     before = dump(wine)
     job.run()
     [backup] = job.backups()
     with open(backup, "rb") as saved:
-        text = saved.read()
+        return before, backup, saved.read()
+
+
+def test_damaged_foreign_and_other_prefixes_backups_change_nothing(job, wine, check, tmp_path):
+    before, backup, text = seeded_run_and_its_backup(job, wine)
     after_run = dump(wine)
     variants = {
         "empty": b"",
@@ -193,12 +199,7 @@ def test_damaged_foreign_and_other_prefixes_backups_change_nothing(job, wine, ch
 
 
 def test_a_backup_of_the_format_before_still_restores(job, wine, check, tmp_path):
-    seed(wine)
-    before = dump(wine)
-    job.run()
-    [backup] = job.backups()
-    with open(backup, "rb") as saved:
-        text = saved.read()
+    before, _, text = seeded_run_and_its_backup(job, wine)
     format_1 = refit(text, lambda body: body.replace(b"format 2\nregistry ", b"format 1\nprefix ", 1))
     (tmp_path / "format-1.colours").write_bytes(format_1)
     check.equal("restore's status", STATUS["STATUS_DONE"], job.restore(tmp_path / "format-1.colours").status)
