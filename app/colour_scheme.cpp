@@ -1,6 +1,6 @@
 #include "app/colour_scheme.h"
 
-#include "common/text_format.h"
+#include "common/session_values.h"
 
 namespace {
 
@@ -10,6 +10,12 @@ const char* const ColourScheme[] = {
     "242,174,0",   "255,174,0",   "87,117,242",  "87,117,255",  "242,104,242", "255,104,255",
     "87,191,242",  "87,191,255",  "235,235,235", "255,255,255",
 };
+static_assert(sizeof ColourScheme / sizeof ColourScheme[0] == COLOUR_VALUE_COUNT,
+              "one text per colour value");
+
+#define AS_ENTRY(name) name,
+const char* const ColourValueNames[] = {FOR_EACH_COLOUR_VALUE_NAME(AS_ENTRY)};
+#undef AS_ENTRY
 
 }  // namespace
 
@@ -17,4 +23,4 @@ void LoadColourScheme(TStringList& list) {
   for (const char* text : ColourScheme) list.Add(text);
 }
 
-std::string ColourValueName(int32_t index) { return Format("Colour%d", {index}); }
+std::string ColourValueName(int32_t index) { return ColourValueNames[index]; }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/colour_scheme.h"
+#include "common/session_values.h"
 #include "common/string_list.h"
 #include "console/console_output.h"
 #include "console/failure_report.h"
@@ -12,13 +13,12 @@
 
 namespace {
 
-const std::string SessionsKeyPath = "\\Software\\Tessaloquin\\Zorvo\\Sessions";
-const std::string SessionKeyPrefix = "\\Software\\Tessaloquin\\Zorvo\\Sessions\\";
+const std::string SessionsKeyPath = "\\" SESSIONS_KEY_PATH;
+const std::string SessionKeyPrefix = SessionsKeyPath + "\\";
 
 std::string FailureLine(const std::string& colour, const std::string& session, int32_t colourIndex) {
-  return "Could not write value " + colour +
-         " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session + "\\" +
-         ColourValueName(colourIndex);
+  return "Could not write value " + colour + " to registry key HKEY_CURRENT_USER" + SessionKeyPrefix +
+         session + "\\" + ColourValueName(colourIndex);
 }
 
 // The per-value guard: any error while one value is written means that value

@@ -1,9 +1,8 @@
 /*
- * The colour backup file that scripts/run.sh keeps before each run and
- * scripts/restore.sh puts back. Plain ASCII text with LF line ends:
+ * The colour backup file. Plain ASCII text with LF line ends:
  *
- *   zorvo-recolour colour backup, format 1
- *   prefix TOKEN         the Wine prefix, escaped by the scripts
+ *   zorvo-recolour colour backup, format 2
+ *   registry TOKEN       whose registry it was taken from (see identity.h)
  *   time TOKEN           when the backup was taken, in UTC
  *   session NAME         a session: the name of a subkey of the sessions key
  *   Colour0 TYPE HEX     a value: its type in decimal, its bytes as the
@@ -14,6 +13,10 @@
  *   end COUNT CRC        the number of sessions, and the CRC-32 of every
  *                        byte before this line in 8 lower-case hex digits
  *
+ * Format 1, which the scripts wrote before, differs only in its first line
+ * and in naming the registry with "prefix TOKEN" (a Wine prefix); it is
+ * still read.
+ *
  * NAME holds the UTF-16 code units of the key's name: 0x21 to 0x7E stand for
  * themselves, except the backslash; every other unit is written \uXXXX
  * (upper-case hexadecimal). TOKENs are printable ASCII without spaces. The
@@ -23,47 +26,52 @@
 #ifndef BACKUP_FILE_H
 #define BACKUP_FILE_H
 
-#include <stdio.h>
+#include <stddef.h>
 
-#include "colour_values.h"
+#include "colour_value.h"
 
 typedef struct {
   WCHAR *name;
   size_t name_length; /* in UTF-16 code units, without a terminator */
-  ColourValue colours[COLOUR_COUNT];
+  ColourValue colours[COLOUR_VALUE_COUNT];
 } SessionColours;
 
 typedef struct {
-  char *prefix;
+  int format;
+  char *registry;
   char *time;
   SessionColours *sessions;
   size_t session_count;
 } ColourBackup;
 
+/* A backup's text, built in memory and written to disk whole. */
 typedef struct {
-  FILE *out;
+  char *text;
+  size_t length, capacity;
+  BOOL out_of_memory;
   unsigned long checksum;
   unsigned long session_count;
-} BackupWriter;
+} BackupText;
 
-/* Whether TEXT can stand as the prefix or the time: non-empty, printable
+/* Whether TEXT can stand as the registry or the time: non-empty, printable
    ASCII, no spaces. */
 BOOL is_backup_token(const char *text);
 
 unsigned long add_to_checksum(unsigned long checksum, const char *bytes, size_t length);
 
-void begin_backup(BackupWriter *writer, FILE *out, const char *prefix, const char *time);
-void write_session(BackupWriter *writer, const WCHAR *name, size_t name_length,
-                   const ColourValue colours[COLOUR_COUNT]);
-/* Writes the end line and flushes; FALSE when any write failed. */
-BOOL finish_backup(BackupWriter *writer);
+void begin_backup(BackupText *backup, const char *registry, const char *time);
+void add_session(BackupText *backup, const WCHAR *name, size_t name_length,
+                 const ColourValue colours[COLOUR_VALUE_COUNT]);
+/* Adds the end line; FALSE when memory ran out on the way. */
+BOOL finish_backup(BackupText *backup);
+void free_backup_text(BackupText *backup);
 
 /* Checks the whole text and fills BACKUP; on refusal returns FALSE with the
    reason in REASON and BACKUP left empty. */
 BOOL read_backup(const char *text, size_t length, ColourBackup *backup, char *reason, size_t reason_size);
 void free_backup(ColourBackup *backup);
 
-#define BACKUP_HEADER "zorvo-recolour colour backup, format 1"
+#define BACKUP_FORMAT 2
 #define BACKUP_HEADER_STEM "zorvo-recolour colour backup, format "
 
 #endif

@@ -4,6 +4,7 @@
  * foreign file changes nothing.
  */
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -143,10 +144,9 @@ static BOOL parse_data(Span field, ColourValue *value) {
 }
 
 static BOOL read_colour(LineReader *reader, int index, ColourValue *value) {
-  char expected[16];
+  const char *expected = colour_value_name_in_file(index);
   Span line, fields[3];
   unsigned long type;
-  sprintf(expected, "Colour%d", index);
   if (!next_line(reader, &line)) return refuse(reader, "the file ends before the value %s", expected);
   if (split_fields(line, fields, 2) && is(fields[0], expected) && is(fields[1], "absent")) return TRUE;
   if (!split_fields(line, fields, 3) || !is(fields[0], expected))
@@ -164,7 +164,10 @@ static BOOL read_token_line(LineReader *reader, const char *keyword, char **toke
   if (!next_line(reader, &line) || !split_fields(line, fields, 2) || !is(fields[0], keyword))
     return refuse(reader, "expected \"%s\" and one word", keyword);
   *token = copy_token(fields[1]);
-  return *token != NULL ? TRUE : refuse(reader, "out of memory");
+  if (*token == NULL) return refuse(reader, "out of memory");
+  /* A zero byte would cut the token short unseen. */
+  if (strlen(*token) == fields[1].length && is_backup_token(*token)) return TRUE;
+  return refuse(reader, "the %s is not printable ASCII", keyword);
 }
 
 static BOOL read_sessions(LineReader *reader, ColourBackup *backup) {
@@ -186,7 +189,7 @@ static BOOL read_sessions(LineReader *reader, ColourBackup *backup) {
     memset(session, 0, sizeof *session);
     if (!parse_name(fields[1], session))
       return refuse(reader, "the session name is not escaped as it should be");
-    for (i = 0; i < COLOUR_COUNT; i++) {
+    for (i = 0; i < COLOUR_VALUE_COUNT; i++) {
       if (!read_colour(reader, i, &session->colours[i])) return FALSE;
     }
   }
@@ -216,23 +219,37 @@ static BOOL check_end_line(LineReader *reader, const char *text, size_t length, 
   return TRUE;
 }
 
+/* The format's number from the first line, 0 when it is no colour backup,
+   -1 when it is one of a format this reader does not know. */
+static int read_format(Span first_line) {
+  size_t stem = strlen(BACKUP_HEADER_STEM);
+  Span number;
+  if (first_line.length <= stem || memcmp(first_line.start, BACKUP_HEADER_STEM, stem) != 0) return 0;
+  number.start = first_line.start + stem;
+  number.length = first_line.length - stem;
+  if (is(number, "1")) return 1;
+  if (is(number, "2")) return 2;
+  return -1;
+}
+
 BOOL read_backup(const char *text, size_t length, ColourBackup *backup, char *reason, size_t reason_size) {
   LineReader reader = {text, text + length, 0, reason, reason_size};
-  size_t header_length = strlen(BACKUP_HEADER);
   unsigned long sessions = 0;
-  Span header;
+  const char *newline = memchr(text, '\n', length);
+  Span header = {text, newline != NULL ? (size_t)(newline - text) : length};
+  int format = read_format(header);
   BOOL ok;
   memset(backup, 0, sizeof *backup);
-  if (length <= header_length || memcmp(text, BACKUP_HEADER "\n", header_length + 1) != 0) {
-    if (length > strlen(BACKUP_HEADER_STEM) &&
-        memcmp(text, BACKUP_HEADER_STEM, strlen(BACKUP_HEADER_STEM)) == 0)
-      return refuse(&reader, "the file is a colour backup of a format this restore does not know");
-    return refuse(&reader, "the file is not a colour backup (its first line is not \"%s\")", BACKUP_HEADER);
-  }
+  if (format == 0 || newline == NULL)
+    return refuse(&reader, "the file is not a colour backup (its first line is not \"%s%d\")",
+                  BACKUP_HEADER_STEM, BACKUP_FORMAT);
+  if (format < 0)
+    return refuse(&reader, "the file is a colour backup of a format this program does not know");
   if (text[length - 1] != '\n')
     return refuse(&reader, "the file is damaged: it does not end with a whole line (was it cut short?)");
   ok = check_end_line(&reader, text, length, &sessions) && next_line(&reader, &header);
-  if (ok) ok = read_token_line(&reader, "prefix", &backup->prefix);
+  backup->format = format;
+  if (ok) ok = read_token_line(&reader, format == 1 ? "prefix" : "registry", &backup->registry);
   if (ok) ok = read_token_line(&reader, "time", &backup->time);
   if (ok) ok = read_sessions(&reader, backup);
   if (ok && backup->session_count != sessions)
@@ -247,10 +264,10 @@ void free_backup(ColourBackup *backup) {
   int i;
   for (s = 0; s < backup->session_count; s++) {
     free(backup->sessions[s].name);
-    for (i = 0; i < COLOUR_COUNT; i++) free_colour_value(&backup->sessions[s].colours[i]);
+    for (i = 0; i < COLOUR_VALUE_COUNT; i++) free_colour_value(&backup->sessions[s].colours[i]);
   }
   free(backup->sessions);
-  free(backup->prefix);
+  free(backup->registry);
   free(backup->time);
   memset(backup, 0, sizeof *backup);
 }

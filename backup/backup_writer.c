@@ -1,4 +1,6 @@
-/* Writes the colour backup file (format in backup_file.h). */
+/* Builds the colour backup file's text (format in backup_file.h). */
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "backup_file.h"
@@ -32,15 +34,33 @@ unsigned long add_to_checksum(unsigned long checksum, const char *bytes, size_t 
   return ~checksum & 0xFFFFFFFFUL;
 }
 
-static void emit(BackupWriter *writer, const char *bytes, size_t length) {
-  writer->checksum = add_to_checksum(writer->checksum, bytes, length);
-  fwrite(bytes, 1, length, writer->out);
+static void append(BackupText *writer, const char *bytes, size_t length) {
+  if (writer->out_of_memory) return;
+  if (writer->capacity - writer->length < length) {
+    size_t capacity = writer->capacity ? writer->capacity : 4096;
+    char *larger;
+    while (capacity - writer->length < length) capacity *= 2;
+    larger = realloc(writer->text, capacity);
+    if (larger == NULL) {
+      writer->out_of_memory = TRUE;
+      return;
+    }
+    writer->text = larger;
+    writer->capacity = capacity;
+  }
+  memcpy(writer->text + writer->length, bytes, length);
+  writer->length += length;
 }
 
-static void emit_text(BackupWriter *writer, const char *text) { emit(writer, text, strlen(text)); }
+static void emit(BackupText *writer, const char *bytes, size_t length) {
+  writer->checksum = add_to_checksum(writer->checksum, bytes, length);
+  append(writer, bytes, length);
+}
+
+static void emit_text(BackupText *writer, const char *text) { emit(writer, text, strlen(text)); }
 
 /* Large values go out in pieces of this buffer, never a byte at a time. */
-static void emit_hex(BackupWriter *writer, const BYTE *data, DWORD size) {
+static void emit_hex(BackupText *writer, const BYTE *data, DWORD size) {
   char buffer[512];
   size_t used = 0;
   DWORD i;
@@ -56,7 +76,7 @@ static void emit_hex(BackupWriter *writer, const BYTE *data, DWORD size) {
   emit(writer, buffer, used);
 }
 
-static void emit_name(BackupWriter *writer, const WCHAR *name, size_t length) {
+static void emit_name(BackupText *writer, const WCHAR *name, size_t length) {
   char buffer[512];
   size_t used = 0, i;
   for (i = 0; i < length; i++) {
@@ -79,31 +99,31 @@ static void emit_name(BackupWriter *writer, const WCHAR *name, size_t length) {
   emit(writer, buffer, used);
 }
 
-void begin_backup(BackupWriter *writer, FILE *out, const char *prefix, const char *time) {
-  writer->out = out;
-  writer->checksum = 0;
-  writer->session_count = 0;
-  emit_text(writer, BACKUP_HEADER "\nprefix ");
-  emit_text(writer, prefix);
+void begin_backup(BackupText *writer, const char *registry, const char *time) {
+  char header[64];
+  memset(writer, 0, sizeof *writer);
+  sprintf(header, BACKUP_HEADER_STEM "%d\nregistry ", BACKUP_FORMAT);
+  emit_text(writer, header);
+  emit_text(writer, registry);
   emit_text(writer, "\ntime ");
   emit_text(writer, time);
   emit_text(writer, "\n");
 }
 
-void write_session(BackupWriter *writer, const WCHAR *name, size_t name_length,
-                   const ColourValue colours[COLOUR_COUNT]) {
+void add_session(BackupText *writer, const WCHAR *name, size_t name_length,
+                 const ColourValue colours[COLOUR_VALUE_COUNT]) {
   char line[32];
   int i;
   emit_text(writer, "session ");
   emit_name(writer, name, name_length);
   emit_text(writer, "\n");
-  for (i = 0; i < COLOUR_COUNT; i++) {
+  for (i = 0; i < COLOUR_VALUE_COUNT; i++) {
     if (!colours[i].present) {
-      sprintf(line, "Colour%d absent\n", i);
+      sprintf(line, "%s absent\n", colour_value_name_in_file(i));
       emit_text(writer, line);
       continue;
     }
-    sprintf(line, "Colour%d %lu ", i, (unsigned long)colours[i].type);
+    sprintf(line, "%s %lu ", colour_value_name_in_file(i), (unsigned long)colours[i].type);
     emit_text(writer, line);
     emit_hex(writer, colours[i].data, colours[i].size);
     emit_text(writer, "\n");
@@ -111,7 +131,14 @@ void write_session(BackupWriter *writer, const WCHAR *name, size_t name_length,
   writer->session_count++;
 }
 
-BOOL finish_backup(BackupWriter *writer) {
-  fprintf(writer->out, "end %lu %08lx\n", writer->session_count, writer->checksum);
-  return fflush(writer->out) == 0 && !ferror(writer->out);
+BOOL finish_backup(BackupText *writer) {
+  char line[48];
+  sprintf(line, "end %lu %08lx\n", writer->session_count, writer->checksum);
+  append(writer, line, strlen(line));
+  return !writer->out_of_memory;
+}
+
+void free_backup_text(BackupText *writer) {
+  free(writer->text);
+  memset(writer, 0, sizeof *writer);
 }

@@ -2,9 +2,9 @@
  * The floor: one recolouring pass with nothing but the platform calls that
  * the tool's design makes for it, in the same number and with the same
  * arguments. It opens the sessions key, queries it once, enumerates every
- * subkey through the ANSI and the wide call and converts the ANSI name back
- * to compare the two, and for every colour value of a session whose name
- * came back whole creates the session's key by its absolute path under
+ * subkey through the ANSI and the wide call and compares the two names
+ * through the code page as the tool does, and for every colour value of a
+ * session whose name came back whole creates the session's key by its absolute path under
  * HKEY_CURRENT_USER, closes the key opened before it and sets the value. The names go out through one 128-byte buffer, as full
  * blocks and one last short block. No lists, no formatting, no error report:
  * what the tool costs beyond this program is what its own code costs.
@@ -45,17 +45,29 @@ static void WriteOutBuffer(void) {
   OutputPending = 0;
 }
 
-/* Whether the ANSI name converts back to exactly the name the wide call gave. */
-static int SpellsExactly(const char *name, DWORD nameBytes, const WCHAR *trueName, DWORD trueLength) {
+/* How the ANSI name of an index relates to its wide name, as the tool
+   decides it: 1 the same name, 0 the code page's spelling of it (or not
+   known), -1 the name of another key (the subkeys moved in between). */
+static int CompareSpelling(const char *name, DWORD nameBytes, const WCHAR *trueName, DWORD trueLength) {
   WCHAR converted[LONGEST_NAME_CHARACTERS + 1];
+  char spelt[LONGEST_NAME_BYTES + 1];
   const int length =
       MultiByteToWideChar(CP_ACP, 0, name, (int)nameBytes, converted, LONGEST_NAME_CHARACTERS + 1);
+  int spelling;
   DWORD i;
-  if (length <= 0 || (DWORD)length != trueLength) return 0;
-  for (i = 0; i < trueLength; ++i) {
-    if (converted[i] != trueName[i]) return 0;
+  if (length <= 0) return 0;
+  if ((DWORD)length == trueLength) {
+    for (i = 0; i < trueLength && converted[i] == trueName[i]; ++i) {
+    }
+    if (i == trueLength) return 1;
   }
-  return 1;
+  spelling = WideCharToMultiByte(CP_ACP, 0, trueName, (int)trueLength, spelt, (int)sizeof spelt, NULL, NULL);
+  if (spelling <= 0) return 0;
+  if ((DWORD)spelling != nameBytes) return -1;
+  for (i = 0; i < nameBytes; ++i) {
+    if (spelt[i] != name[i]) return -1;
+  }
+  return 0;
 }
 
 static void AppendOutput(const char *bytes, DWORD count) {
@@ -101,17 +113,18 @@ int main(void) {
     DWORD nameBytes = 0;
     WCHAR trueName[LONGEST_NAME_CHARACTERS + 1];
     DWORD trueLength = LONGEST_NAME_CHARACTERS + 1;
-    int exact;
+    int listedSpelling;
     int colour;
     if (RegEnumKeyExA(sessions, index, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) continue;
     if (RegEnumKeyExW(sessions, index, trueName, &trueLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) continue;
-    if (OutputHandle == NULL) OutputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
     while (name[nameBytes] != '\0') ++nameBytes;
-    exact = SpellsExactly(name, nameBytes, trueName, trueLength);
+    listedSpelling = CompareSpelling(name, nameBytes, trueName, trueLength);
+    if (listedSpelling < 0) continue;
+    if (OutputHandle == NULL) OutputHandle = GetStdHandle(STD_OUTPUT_HANDLE);
     AppendOutput(name, nameBytes);
     AppendOutput("\r\n", 2);
 
-    for (colour = 0; colour < COLOUR_COUNT && exact; ++colour) {
+    for (colour = 0; colour < COLOUR_COUNT && listedSpelling > 0; ++colour) {
       const char *const text = ColourTexts[colour];
       DWORD size = 1;
       HKEY opened;

@@ -11,7 +11,7 @@ import tempfile
 import pytest
 
 from harness.checks import Check
-from harness.wine import DEFAULT_EXE, DEFAULT_FIXTURE, Wine
+from harness.wine import DEFAULT_COLOUR_BACKUP, DEFAULT_EXE, DEFAULT_FIXTURE, Wine
 
 MARKERS = {
     "slow": "takes from several seconds to a minute (thousands of sessions)",
@@ -25,6 +25,8 @@ def pytest_addoption(parser):
     group.addoption("--map", help="its linker map (default: beside the exe)")
     group.addoption("--fixture", default=DEFAULT_FIXTURE,
                     help="the registry fixture built from e2e/fixture/")
+    group.addoption("--colour-backup", default=DEFAULT_COLOUR_BACKUP,
+                    help="colour-backup.exe to test; its build tree makes the release archive")
     group.addoption("--prefix", help="the Wine prefix of the run (default: a scratch one)")
     group.addoption("--keep-prefix", action="store_true",
                     help="make the prefix but leave it, and its server, up at the end")

@@ -24,9 +24,10 @@ using runcheck::SessionsKey;
 const DWORD Codes[] = {5, 2, 6, 234, 259, 112, 233, 1018};
 const char* const RegistryCalls[] = {"RegOpenKeyExA", "RegCreateKeyExA", "RegQueryInfoKeyA", "RegEnumKeyExA",
                                      "RegEnumKeyExW", "RegSetValueExA",  "RegCloseKey"};
-const char* const OtherCalls[] = {
-    "WriteFile",    "GetStdHandle",       "GetFileType",   "MultiByteToWideChar", "GetCPInfo",
-    "VirtualQuery", "GetModuleFileNameA", "GetVersionExA", "LoadLibraryA",        "GetProcAddress"};
+const char* const OtherCalls[] = {"WriteFile",           "GetStdHandle",        "GetFileType",
+                                  "MultiByteToWideChar", "WideCharToMultiByte", "GetCPInfo",
+                                  "VirtualQuery",        "GetModuleFileNameA",  "GetVersionExA",
+                                  "LoadLibraryA",        "GetProcAddress"};
 const standin::Device Devices[] = {standin::Device::Console, standin::Device::DiskFile, standin::Device::Pipe,
                                    standin::Device::Unknown, standin::Device::Invalid};
 

@@ -13,10 +13,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=${1:-smoke}
-targets=(fuzz_run fuzz_console_output fuzz_report_text)
+targets=(fuzz_run fuzz_console_output fuzz_report_text fuzz_backup_reader)
 compiler=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
+c_compiler=${FUZZ_CC:-$(command -v clang-14 || command -v clang)}
 
-cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
+cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_C_COMPILER="$c_compiler" >/dev/null
 cmake --build build/fuzz -j2
 
 case $mode in

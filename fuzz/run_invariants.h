@@ -9,9 +9,9 @@
 // - exit 0 after a completed run: standard output holds exactly, per listed
 //   session, its name and one failure line per value not written; standard
 //   error is empty; no key handle is left open. A session is listed when both
-//   the ANSI and the wide enumeration of its index succeeded; unless its ANSI
-//   name converts back to exactly its wide name, it is never selected and all
-//   its values count as not written;
+//   the ANSI and the wide enumeration of its index succeeded and named one
+//   key; unless its ANSI name converts back to exactly its wide name, it is
+//   never selected and all its values count as not written;
 // - exit 1 with one report on standard error (pieces of it only when a write
 //   to standard error itself failed); standard output is then a prefix of
 //   what the run had produced, possibly followed by the line end that the
@@ -143,9 +143,13 @@ struct Entry {
   bool Exact = false;
 };
 
-// The listed sessions, from the call log: each wide enumeration follows the
-// ANSI one of its index, and the conversion of the ANSI name follows a
-// wide enumeration that succeeded.
+// The listed sessions, from the call log. Each wide enumeration follows the
+// ANSI one of its index; after one that succeeded, the ANSI name is
+// converted back: the same name means an exact entry. Otherwise, unless the
+// conversion failed, the wide name is converted to the code page: its
+// spelling is a listed entry that is not exact, and any other text shows an
+// index whose key changed between the two listings, which is skipped. A
+// failed conversion lists the name, not exact.
 inline std::vector<Entry> ListedEntries(const std::vector<std::string>& log) {
   const std::vector<std::string>& names = standin::EnumeratedNames();
   const std::vector<std::u16string>& wideNames = standin::EnumeratedWideNames();
@@ -154,16 +158,26 @@ inline std::vector<Entry> ListedEntries(const std::vector<std::string>& log) {
   size_t nextWideName = 0;
   std::string listed;
   std::u16string wide;
-  bool awaitingConversion = false;
+  enum { Idle, AwaitingConversionBack, AwaitingSpelling } state = Idle;
   for (const std::string& line : log) {
-    if (StartsWith(line, "RegEnumKeyExA(") && LoggedResult(line) == 0 && nextName < names.size()) {
+    const long result = LoggedResult(line);
+    if (StartsWith(line, "RegEnumKeyExA(") && result == 0 && nextName < names.size()) {
       listed = names[nextName++];
     } else if (StartsWith(line, "RegEnumKeyExW(")) {
-      awaitingConversion = LoggedResult(line) == 0 && nextWideName < wideNames.size();
-      if (awaitingConversion) wide = wideNames[nextWideName++];
-    } else if (StartsWith(line, "MultiByteToWideChar(") && awaitingConversion) {
-      entries.push_back(Entry{listed, LoggedResult(line) > 0 && standin::Widen(listed) == wide});
-      awaitingConversion = false;
+      state = result == 0 && nextWideName < wideNames.size() ? AwaitingConversionBack : Idle;
+      if (state == AwaitingConversionBack) wide = wideNames[nextWideName++];
+    } else if (StartsWith(line, "MultiByteToWideChar(") && state == AwaitingConversionBack) {
+      state = Idle;
+      if (result > 0 && standin::Widen(listed) == wide) {
+        entries.push_back(Entry{listed, true});
+      } else if (result > 0) {
+        state = AwaitingSpelling;
+      } else {
+        entries.push_back(Entry{listed, false});
+      }
+    } else if (StartsWith(line, "WideCharToMultiByte(") && state == AwaitingSpelling) {
+      state = Idle;
+      if (result <= 0 || standin::Narrow(wide) == listed) entries.push_back(Entry{listed, false});
     }
   }
   return entries;

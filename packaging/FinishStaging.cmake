@@ -4,7 +4,7 @@
 set(staging "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 
 set(sums "")
-foreach(name zorvo-recolour.exe README.md USAGE.txt)
+foreach(name zorvo-recolour.exe colour-backup.exe recolour.cmd README.md USAGE.txt)
   if(NOT EXISTS "${staging}/${name}")
     message(FATAL_ERROR "The release archive misses ${name}")
   endif()

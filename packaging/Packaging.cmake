@@ -4,8 +4,10 @@
 #
 # gives build/win32/zorvo-recolour-<version>-win32.zip, and its checksum in
 # build/win32/zorvo-recolour-<version>-win32.zip.sha256. The archive holds one
-# folder with the executable, README.md, USAGE.txt (for Windows users, CRLF
-# line ends) and SHA256SUMS, the checksums of the other three.
+# folder with the tool, colour-backup.exe and recolour.cmd (the main job:
+# a backup, then the tool), README.md, USAGE.txt (for Windows users) and
+# SHA256SUMS, the checksums of the other five. The two texts for Windows
+# have CRLF line ends and take the exit statuses from backup/exit_status.h.
 #
 # The archive is reproducible: after CPack has made it, NormaliseArchive.cmake
 # rewrites it with every entry's time pinned to the last commit's (or
@@ -17,10 +19,17 @@ endif()
 
 set(release_component release)
 
+file(STRINGS ${CMAKE_SOURCE_DIR}/backup/exit_status.h status_lines REGEX "^ *STATUS_[A-Z_]+ = [0-9]+")
+foreach(line IN LISTS status_lines)
+  string(REGEX MATCH "(STATUS_[A-Z_]+) = ([0-9]+)" status_match "${line}")
+  set(${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/backup/exit_status.h)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/USAGE.txt.in ${CMAKE_BINARY_DIR}/USAGE.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/recolour.cmd.in ${CMAKE_BINARY_DIR}/recolour.cmd @ONLY NEWLINE_STYLE CRLF)
 
-install(TARGETS zorvo-recolour RUNTIME DESTINATION . COMPONENT ${release_component})
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/USAGE.txt
+install(TARGETS zorvo-recolour colour-backup RUNTIME DESTINATION . COMPONENT ${release_component})
+install(FILES ${CMAKE_BINARY_DIR}/recolour.cmd ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/USAGE.txt
         DESTINATION . COMPONENT ${release_component})
 # Runs after the files above are staged: writes SHA256SUMS.
 install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/FinishStaging.cmake COMPONENT ${release_component})

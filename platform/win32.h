@@ -175,6 +175,8 @@ UINT WINAPI GetACP();
 BOOL WINAPI GetCPInfo(UINT codePage, LPCPINFO info);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byteCount, LPWSTR wide,
                                int wideCount);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR bytes,
+                               int byteCount, LPCSTR defaultCharacter, BOOL* usedDefault);
 
 // Console and process.
 HANDLE WINAPI GetStdHandle(DWORD which);

@@ -26,17 +26,34 @@ struct WideName {
   DWORD Length;
 };
 
-// Whether the ANSI name that the listing gave converts back, as the service
-// converts the names it is handed, to exactly the subkey's own name. Where
-// the code page lacks a character the listing holds a question mark or a
-// look-alike letter instead, and a selection by that name would create a
-// key that no session had, or reach another session.
-bool SpellsExactly(std::string_view listed, const WideName& trueName) {
+// How the ANSI name that the listing gave for an index relates to the name
+// the wide listing gave for it.
+enum class ListedSpelling {
+  Exact,          // it converts back, as the service converts the names it is handed, to that name
+  CodePageLacks,  // the code page's spelling of that name, with question marks or look-alike letters
+  AnotherKey,     // the subkeys moved between the two listings: the names are of two keys
+};
+
+// A name the code page cannot hold must never be selected: by its spelling
+// the service would create a key that no session had, or reach another
+// session. A conversion that fails leaves the name unproven, and so
+// unselected too.
+ListedSpelling CompareSpelling(std::string_view listed, const WideName& trueName) {
   WCHAR converted[WideName::Capacity];
   const int length = MultiByteToWideChar(CP_ACP, 0, listed.data(), static_cast<int>(listed.size()), converted,
                                          static_cast<int>(WideName::Capacity));
-  return length > 0 && static_cast<DWORD>(length) == trueName.Length &&
-         std::memcmp(converted, trueName.Units, trueName.Length * sizeof(WCHAR)) == 0;
+  if (length <= 0) return ListedSpelling::CodePageLacks;
+  if (static_cast<DWORD>(length) == trueName.Length &&
+      std::memcmp(converted, trueName.Units, trueName.Length * sizeof(WCHAR)) == 0) {
+    return ListedSpelling::Exact;
+  }
+  char spelt[LongestKeyName * WidestCharacter + 1];
+  const int spelling = WideCharToMultiByte(CP_ACP, 0, trueName.Units, static_cast<int>(trueName.Length),
+                                           spelt, static_cast<int>(sizeof spelt), nullptr, nullptr);
+  if (spelling <= 0) return ListedSpelling::CodePageLacks;
+  const bool sameKey =
+      static_cast<size_t>(spelling) == listed.size() && std::memcmp(spelt, listed.data(), listed.size()) == 0;
+  return sameKey ? ListedSpelling::CodePageLacks : ListedSpelling::AnotherKey;
 }
 
 }  // namespace
@@ -113,12 +130,15 @@ void TRegistry::ListSubkeyNames(TStringList& list, std::vector<bool>& nameIsExac
     }
     // A failed index is skipped, so that neither an earlier name nor the
     // buffer's undefined content reaches the list; when the subkeys ran out
-    // (some were removed since the query) no later index can succeed.
+    // (some were removed since the query) no later index can succeed. An
+    // index whose key changed between the two listings went the same way.
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) continue;
     const std::string_view listed(name, strnlen(name, capacity));
+    const ListedSpelling spelling = CompareSpelling(listed, trueName);
+    if (spelling == ListedSpelling::AnotherKey) continue;
     list.Add(listed);
-    nameIsExact.push_back(SpellsExactly(listed, trueName));
+    nameIsExact.push_back(spelling == ListedSpelling::Exact);
   }
 }
 

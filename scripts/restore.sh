@@ -4,42 +4,36 @@
 #
 #   scripts/restore.sh [BACKUP]
 #
-# BACKUP defaults to the newest backup of that prefix. In every session of
-# the backup that still exists, each of Colour0 to Colour21 that differs
-# from the backup gets its old type and data back, or is deleted when the
-# session did not have it; nothing else is touched. The whole file is
-# checked first: a damaged or foreign file, or a backup of another prefix,
-# changes nothing.
+# BACKUP defaults to the newest backup of that prefix. It runs
+# "colour-backup.exe restore" on it, which checks the whole file first
+# (a damaged or foreign file, or a backup of another prefix, changes
+# nothing) and then, in every session of the backup that still exists,
+# gives each of Colour0 to Colour21 that differs from the backup its old
+# type and data back, or deletes it when the session did not have it.
 #
-# Exit status: 0 everything was put back; 1 some values could not be put
-# back (listed on standard output); 2 nothing was changed: no backup, or
-# the file was refused (standard error says why); 3 or any other: the
-# restore could not start (the sessions key could not be read, or Wine
-# failed) and nothing was changed.
+# Exit status: colour-backup.exe's (backup/exit_status.h): STATUS_DONE
+# everything was put back; STATUS_SOME_NOT_PUT_BACK some values could not
+# be (listed on standard output); STATUS_REFUSED nothing was changed: no
+# backup, or the file was refused (standard error says why); STATUS_FAILED
+# or any other: the restore could not start and nothing was changed.
 set -euo pipefail
-if [[ $# -gt 1 ]]; then
-  echo "usage: scripts/restore.sh [BACKUP]" >&2
-  exit 2
-fi
 # Named from where the user stands, before the move to the repository.
 [[ $# -eq 1 ]] && backup=$(realpath -m -- "$1")
 cd "$(dirname "$0")/.."
 source scripts/colour-backups.sh
 
-if [[ $# -eq 1 ]]; then
-  if [[ ! -f $backup || ! -r $backup ]]; then
-    echo "restore.sh: $1 is not a readable file. Nothing was changed." >&2
-    exit 2
-  fi
-else
+if [[ $# -gt 1 ]]; then
+  echo "usage: scripts/restore.sh [BACKUP]" >&2
+  exit "$(exit_status STATUS_WRONG_COMMAND_LINE)"
+fi
+if [[ $# -eq 0 ]]; then
   directory=$(backup_directory)
   backup=$(find "$directory" -maxdepth 1 -name '*.colours' 2>/dev/null | LC_ALL=C sort | tail -n 1)
   if [[ -z $backup ]]; then
     echo "restore.sh: no backup of the prefix $(wine_prefix) in $directory. Nothing was changed." >&2
-    exit 2
+    exit "$(exit_status STATUS_REFUSED)"
   fi
 fi
 
 build_windows_programs
-echo "restore.sh: putting back the colours saved in $backup" >&2
-exec wine "$colour_backup_exe" restore "$(prefix_token)" <"$backup"
+exec wine "$colour_backup_exe" restore --registry "$(prefix_token)" "$(windows_path "$backup")"

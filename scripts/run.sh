@@ -1,49 +1,40 @@
 #!/usr/bin/env bash
-# The tool's main job: builds zorvo-recolour.exe when needed, keeps a backup
-# of every session's colour values, then runs the tool under Wine on
+# The tool's main job: builds the Windows programs when needed, keeps a
+# backup of every session's colour values, then runs the tool under Wine on
 # $WINEPREFIX (Wine's default prefix, ~/.wine, when unset), where the client
-# keeps its sessions when it runs under Wine.
+# keeps its sessions when it runs under Wine. recolour.cmd does the same on
+# Windows.
 #
-# Standard output and the exit status are the tool's. The backup's place
+# Standard output and the exit status are the tool's. Where the backup went
 # (see scripts/colour-backups.sh) is said on standard error;
 # scripts/restore.sh puts it back. Without a sessions key there is nothing
 # to keep and the tool runs as it would alone. When the backup cannot be
-# made whole, the tool does not run and the exit status is 73.
+# written whole, the tool does not run and the exit status is
+# STATUS_BACKUP_NOT_WRITTEN of backup/exit_status.h.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/colour-backups.sh
 
-backup_not_written=73
-
-# Writes the backup beside its final name and renames it once whole, so
-# that a backup cut short never passes for one.
+# colour-backup.exe writes the file whole under a temporary name and
+# renames it, and says where it went or why it did not.
 save_backup() {
-  local directory stamp partial status=0
+  local directory file status=0
   directory=$(backup_directory)
   if ! mkdir -p -- "$directory"; then
     echo "run.sh: cannot make the backup folder $directory" >&2
     return 1
   fi
-  stamp=$(date -u +%Y%m%dT%H%M%S.%NZ)
-  partial=$directory/$stamp.partial
-  wine "$colour_backup_exe" save "$(prefix_token)" "$stamp" >"$partial" || status=$?
-  if [[ $status -eq 4 ]]; then
-    rm -f -- "$partial"
-    echo "run.sh: no sessions key in $(wine_prefix): nothing to back up" >&2
-    return 0
+  file=$directory/$(date -u +%Y%m%dT%H%M%S.%NZ).colours
+  wine "$colour_backup_exe" save --registry "$(prefix_token)" "$(windows_path "$file")" || status=$?
+  if [[ $status -eq $(exit_status STATUS_DONE) ]]; then
+    echo "run.sh: that is $file; scripts/restore.sh puts it back" >&2
   fi
-  if [[ $status -ne 0 ]] || ! mv -- "$partial" "$directory/$stamp.colours"; then
-    rm -f -- "$partial"
-    echo "run.sh: the backup in $directory could not be written" >&2
-    return 1
-  fi
-  echo "run.sh: the sessions' colours are saved in $directory/$stamp.colours;" \
-    "scripts/restore.sh puts them back" >&2
+  [[ $status -eq $(exit_status STATUS_DONE) || $status -eq $(exit_status STATUS_NO_SESSIONS_KEY) ]]
 }
 
 build_windows_programs
 if ! save_backup; then
   echo "run.sh: without a backup the tool was not run" >&2
-  exit $backup_not_written
+  exit "$(exit_status STATUS_BACKUP_NOT_WRITTEN)"
 fi
-exec wine build/win32/zorvo-recolour.exe
+exec wine "$tool_exe"

@@ -23,6 +23,12 @@ class RegistryCursor : public FreshProcess {
 
   std::vector<bool> nameIsExact;
 
+  /// Makes the key S with the subkeys a, b and c current.
+  static void SelectThreeSubkeys(TRegistry& registry) {
+    for (const char* path : {"S\\a", "S\\b", "S\\c"}) standin::CreateKey(path);
+    ASSERT_TRUE(registry.SelectKey("\\S", false));
+  }
+
   static std::vector<std::string> Names(const TStringList& list) {
     std::vector<std::string> names;
     names.reserve(static_cast<size_t>(list.Count()));
@@ -194,11 +200,8 @@ TEST_F(RegistryCursor, UnderUtf8OnlyANameWithAHalfSurrogatePairIsNotExact) {
 // between the two ends the listing, any other failure skips the index, and
 // a failed conversion leaves the name listed but not exact.
 TEST_F(RegistryCursor, AFailureOfTheWideListingOrTheConversionNeverListsANameAsExact) {
-  standin::CreateKey("S\\a");
-  standin::CreateKey("S\\b");
-  standin::CreateKey("S\\c");
   TRegistry registry;
-  ASSERT_TRUE(registry.SelectKey("\\S", false));
+  SelectThreeSubkeys(registry);
   TStringList list;
 
   standin::FailFunction("RegEnumKeyExW", 2, ERROR_ACCESS_DENIED);
@@ -216,6 +219,24 @@ TEST_F(RegistryCursor, AFailureOfTheWideListingOrTheConversionNeverListsANameAsE
   registry.ListSubkeyNames(list, nameIsExact);
   EXPECT_THAT(Names(list), ElementsAre("a"));
   EXPECT_THAT(nameIsExact, ElementsAre(true));
+}
+
+// Subkeys removed between the ANSI and the wide listing of an index: the
+// two calls name two keys, and the index is skipped as a vanished one,
+// never listed as a name the code page cannot hold.
+TEST_F(RegistryCursor, AnIndexWhoseKeyChangedBetweenTheTwoListingsIsSkipped) {
+  TRegistry registry;
+  SelectThreeSubkeys(registry);
+  standin::BeforeEachCall([](const std::string& function) {
+    if (function == "RegEnumKeyExW" && standin::KeyExists("S\\a")) standin::DeleteKey("S\\a");
+  });
+  TStringList list;
+  standin::ClearCallLog();
+  registry.ListSubkeyNames(list, nameIsExact);
+  EXPECT_THAT(Names(list), ElementsAre("c"));
+  EXPECT_THAT(nameIsExact, ElementsAre(true));
+  EXPECT_THAT(standin::CallsOf("WideCharToMultiByte"),
+              ElementsAre(R"(WideCharToMultiByte(0, 0, "b", 1, &, 1021, NULL, NULL) = 1)"));
 }
 
 TEST_F(RegistryCursor, ListingClearsTheListAlsoWhenTheQueryFails) {
@@ -268,11 +289,8 @@ INSTANTIATE_TEST_SUITE_P(Locales, NameBufferSize,
                          [](const auto& info) { return std::string(info.param.Case); });
 
 TEST_F(RegistryCursor, AFailedIndexIsSkippedAndNeverRepeatsAnEarlierName) {
-  standin::CreateKey("S\\a");
-  standin::CreateKey("S\\b");
-  standin::CreateKey("S\\c");
   TRegistry registry;
-  ASSERT_TRUE(registry.SelectKey("\\S", false));
+  SelectThreeSubkeys(registry);
   TStringList list;
 
   standin::FailFunction("RegEnumKeyExA", 2, ERROR_ACCESS_DENIED);

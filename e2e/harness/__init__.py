@@ -2,7 +2,8 @@
 case (processes), the registry fixture client and the registry model
 (registry), the kinds of standard output and the channel's model
 (stdout_kinds), the tool's lines (runs), the failure report and the linker
-map (report), other Unix locales (locales) and the soft checker (checks).
+map (report), other Unix locales (locales), the backup program's users
+(backups) and the soft checker (checks).
 `python3 -m harness` makes and removes a prefix for a test run that shares
 one (see e2e/README.md)."""
 

@@ -28,6 +28,7 @@ WINDOWS_BUILD = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__
                                               os.pardir, os.pardir, "build", "win32"))
 DEFAULT_EXE = os.path.join(WINDOWS_BUILD, "zorvo-recolour.exe")
 DEFAULT_FIXTURE = os.path.join(WINDOWS_BUILD, "e2e", "fixture.exe")
+DEFAULT_COLOUR_BACKUP = os.path.join(WINDOWS_BUILD, "colour-backup.exe")
 
 
 class Wine:
@@ -102,14 +103,15 @@ class Wine:
 
     # -- running programs --
 
-    def run(self, argv, stdout=subprocess.PIPE, input=None):
+    def run(self, argv, stdout=subprocess.PIPE, input=None, env=None, cwd=None):
         """Runs a program to its end; standard error, and standard output
-        unless given, are pipes."""
-        return self.start(argv, stdout, input).finish()
+        unless given, are pipes. ENV is added to the prefix's environment;
+        CWD replaces the scratch folder."""
+        return self.start(argv, stdout, input, env, cwd).finish()
 
-    def start(self, argv, stdout=subprocess.PIPE, input=None):
+    def start(self, argv, stdout=subprocess.PIPE, input=None, env=None, cwd=None):
         """Starts a program that runs beside the case until finish()."""
-        return Spawned(argv, self.env, self.workdir, stdout, input)
+        return Spawned(argv, dict(self.env, **(env or {})), cwd or self.workdir, stdout, input)
 
     def fixture(self, script):
         result = self.run(["wine", self.fixture_exe, "script"], input=script)

@@ -205,33 +205,68 @@ std::string AnsiNameOf(const std::string& spelling) {
 
 using namespace standin;
 
-int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byteCount, LPWSTR wide,
-                               int wideCount) {
-  const detail::CallSite call = detail::BeginCall("MultiByteToWideChar");
-  const UINT effective = codePage == CP_ACP ? StartupFacts().AnsiCodePage : codePage;
-  const size_t length = bytes == nullptr ? 0
-                        : byteCount < 0  ? std::strlen(bytes) + 1
-                                         : static_cast<size_t>(byteCount);
-  DWORD error = call.Fails ? call.Code : 0;
+namespace {
+
+// Both conversion calls: an injected failure, or a request the stand-in does
+// not model, is ERROR_INVALID_PARAMETER; otherwise the text is converted and
+// handed over, its length alone when `room` is 0. Returns the count, or 0
+// with the error set.
+template <class Input, class Output, class Unit>
+int Convert(const detail::CallSite& call, bool modelled, const Input& input, Output (*convert)(const Input&),
+            Unit* out, int room) {
+  DWORD error = call.Fails ? call.Code : modelled ? 0 : 87;
   int result = 0;
-  if (error == 0 && (bytes == nullptr || length == 0 || effective != StartupFacts().AnsiCodePage)) {
-    error = 87;  // ERROR_INVALID_PARAMETER: no input, or a code page the stand-in does not model
-  }
   if (error == 0) {
-    const std::u16string converted = Widen(std::string(bytes, length));
-    if (wideCount == 0) {
+    const Output converted = convert(input);
+    if (room == 0) {
       result = static_cast<int>(converted.size());
-    } else if (converted.size() > static_cast<size_t>(wideCount)) {
+    } else if (converted.size() > static_cast<size_t>(room)) {
       error = ERROR_INSUFFICIENT_BUFFER;
     } else {
-      std::copy(converted.begin(), converted.end(), wide);
+      std::copy(converted.begin(), converted.end(), out);
       result = static_cast<int>(converted.size());
     }
   }
   if (error != 0) detail::SetLastErrorCode(error);
+  return result;
+}
+
+bool IsTheAnsiCodePage(UINT codePage) {
+  return codePage == CP_ACP || codePage == StartupFacts().AnsiCodePage;
+}
+
+}  // namespace
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int byteCount, LPWSTR wide,
+                               int wideCount) {
+  const detail::CallSite call = detail::BeginCall("MultiByteToWideChar");
+  const size_t length = bytes == nullptr ? 0
+                        : byteCount < 0  ? std::strlen(bytes) + 1
+                                         : static_cast<size_t>(byteCount);
+  const std::string input = length == 0 ? std::string() : std::string(bytes, length);
+  const int result =
+      Convert(call, !input.empty() && IsTheAnsiCodePage(codePage), input, Widen, wide, wideCount);
   detail::LogCall("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
                   detail::QuoteBytes(bytes, bytes == nullptr ? 0 : length) + ", " +
                   std::to_string(byteCount) + ", " + detail::Given(wide) + ", " + std::to_string(wideCount) +
+                  ") = " + std::to_string(result));
+  return result;
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR bytes,
+                               int byteCount, LPCSTR defaultCharacter, BOOL* usedDefault) {
+  const detail::CallSite call = detail::BeginCall("WideCharToMultiByte");
+  const std::u16string units = wide == nullptr ? std::u16string()
+                               : wideCount < 0 ? std::u16string(wide) + u'\0'
+                                               : std::u16string(wide, static_cast<size_t>(wideCount));
+  const bool modelled =
+      !units.empty() && IsTheAnsiCodePage(codePage) && defaultCharacter == nullptr && usedDefault == nullptr;
+  const int result = Convert(call, modelled, units, Narrow, bytes, byteCount);
+  const std::string shown = EncodeUtf8(units, true);  // logged as UTF-8
+  detail::LogCall("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+                  detail::QuoteBytes(shown.data(), shown.size()) + ", " + std::to_string(wideCount) + ", " +
+                  detail::Given(bytes) + ", " + std::to_string(byteCount) + ", " +
+                  detail::Given(defaultCharacter) + ", " + detail::Given(usedDefault) +
                   ") = " + std::to_string(result));
   return result;
 }

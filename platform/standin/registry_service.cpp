@@ -183,6 +183,19 @@ std::string OpenedName(LONG status, HKEY* result) {
   return status == ERROR_SUCCESS && result != nullptr ? " -> " + KeyName(*result) : "";
 }
 
+// The spelling of the subkey at `index` of the key behind `key`, as both
+// enumeration calls find it; a status other than success when there is none.
+LONG SubkeyAt(HKEY key, DWORD index, std::string& spelling) {
+  const std::shared_ptr<Key> found = KeyOfHandle(key);
+  if (found == nullptr) return ERROR_INVALID_HANDLE;
+  if (found->Deleted) return ERROR_KEY_DELETED;
+  if (index >= found->Subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  auto subkey = found->Subkeys.begin();
+  std::advance(subkey, index);
+  spelling = subkey->first;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 namespace detail {
@@ -316,21 +329,16 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
   const detail::CallSite call = BeginCall("RegEnumKeyExA");
   const DWORD givenLength = *nameLength;
   LONG status = static_cast<LONG>(call.Code);
-  if (!call.Fails) {
-    const std::shared_ptr<Key> found = KeyOfHandle(key);
-    status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
-    if (status == ERROR_SUCCESS && index >= found->Subkeys.size()) status = ERROR_NO_MORE_ITEMS;
-    if (status == ERROR_SUCCESS) {
-      auto subkey = found->Subkeys.begin();
-      std::advance(subkey, index);
-      const std::string text = detail::AnsiNameOf(subkey->first);
-      if (text.size() + 1 > givenLength) {
-        status = ERROR_MORE_DATA;
-      } else {
-        std::memcpy(name, text.c_str(), text.size() + 1);
-        *nameLength = static_cast<DWORD>(text.size());
-        Registry().Enumerated.push_back(text);
-      }
+  std::string spelling;
+  if (!call.Fails) status = SubkeyAt(key, index, spelling);
+  if (status == ERROR_SUCCESS) {
+    const std::string text = detail::AnsiNameOf(spelling);
+    if (text.size() + 1 > givenLength) {
+      status = ERROR_MORE_DATA;
+    } else {
+      std::memcpy(name, text.c_str(), text.size() + 1);
+      *nameLength = static_cast<DWORD>(text.size());
+      Registry().Enumerated.push_back(text);
     }
   }
   // What a failed call leaves in the buffer is undefined; make it visible.
@@ -349,22 +357,17 @@ LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength
   const detail::CallSite call = BeginCall("RegEnumKeyExW");
   const DWORD givenLength = *nameLength;
   LONG status = static_cast<LONG>(call.Code);
-  if (!call.Fails) {
-    const std::shared_ptr<Key> found = KeyOfHandle(key);
-    status = found == nullptr ? ERROR_INVALID_HANDLE : found->Deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
-    if (status == ERROR_SUCCESS && index >= found->Subkeys.size()) status = ERROR_NO_MORE_ITEMS;
-    if (status == ERROR_SUCCESS) {
-      auto subkey = found->Subkeys.begin();
-      std::advance(subkey, index);
-      const std::u16string text = detail::WideNameOf(subkey->first);
-      if (text.size() + 1 > givenLength) {
-        status = ERROR_MORE_DATA;
-      } else {
-        std::copy(text.begin(), text.end(), name);
-        name[text.size()] = 0;
-        *nameLength = static_cast<DWORD>(text.size());
-        Registry().EnumeratedWide.push_back(text);
-      }
+  std::string spelling;
+  if (!call.Fails) status = SubkeyAt(key, index, spelling);
+  if (status == ERROR_SUCCESS) {
+    const std::u16string text = detail::WideNameOf(spelling);
+    if (text.size() + 1 > givenLength) {
+      status = ERROR_MORE_DATA;
+    } else {
+      std::copy(text.begin(), text.end(), name);
+      name[text.size()] = 0;
+      *nameLength = static_cast<DWORD>(text.size());
+      Registry().EnumeratedWide.push_back(text);
     }
   }
   if (status != ERROR_SUCCESS) std::fill(name, name + givenLength, u'#');

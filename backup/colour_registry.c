@@ -1,17 +1,13 @@
-/* A session's colour values through the wide registry calls (see colour_values.h). */
-#include "colour_values.h"
+/* A session's colour values through the wide registry calls (see colour_registry.h). */
+#include "colour_registry.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-static const WCHAR *const COLOUR_NAMES[COLOUR_COUNT] = {
-    L"Colour0",  L"Colour1",  L"Colour2",  L"Colour3",  L"Colour4",  L"Colour5",  L"Colour6",  L"Colour7",
-    L"Colour8",  L"Colour9",  L"Colour10", L"Colour11", L"Colour12", L"Colour13", L"Colour14", L"Colour15",
-    L"Colour16", L"Colour17", L"Colour18", L"Colour19", L"Colour20", L"Colour21"};
+#define AS_WIDE_ENTRY(name) WIDE_TEXT(name),
+static const WCHAR *const COLOUR_NAMES[COLOUR_VALUE_COUNT] = {FOR_EACH_COLOUR_VALUE_NAME(AS_WIDE_ENTRY)};
 
 const WCHAR *colour_value_name(int index) { return COLOUR_NAMES[index]; }
-
-static void set_absent(ColourValue *value) { memset(value, 0, sizeof *value); }
 
 static LONG keep_copy(ColourValue *value, DWORD type, const BYTE *data, DWORD size) {
   value->data = malloc(size ? size : 1);
@@ -29,7 +25,7 @@ LONG read_colour_value(HKEY key, int index, ColourValue *value) {
   BYTE small[256];
   DWORD size = sizeof small, type = 0;
   LONG result = RegQueryValueExW(key, COLOUR_NAMES[index], NULL, &type, small, &size);
-  set_absent(value);
+  memset(value, 0, sizeof *value);
   if (result == ERROR_SUCCESS) return keep_copy(value, type, small, size);
   /* A larger value may grow again between asking its size and reading it. */
   while (result == ERROR_MORE_DATA) {
@@ -65,15 +61,4 @@ LONG write_colour_value(HKEY key, int index, const ColourValue *value) {
   if (value->present) return set_exactly(key, COLOUR_NAMES[index], value);
   result = RegDeleteValueW(key, COLOUR_NAMES[index]);
   return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-}
-
-BOOL same_colour_value(const ColourValue *a, const ColourValue *b) {
-  if (a->present != b->present) return FALSE;
-  if (!a->present) return TRUE;
-  return a->type == b->type && a->size == b->size && (a->size == 0 || memcmp(a->data, b->data, a->size) == 0);
-}
-
-void free_colour_value(ColourValue *value) {
-  free(value->data);
-  set_absent(value);
 }
