@@ -14,20 +14,20 @@ namespace {
 const std::string SessionsKeyPath = "\\Software\\Tessaloquin\\Zorvo\\Sessions";
 const std::string SessionKeyPrefix = "\\Software\\Tessaloquin\\Zorvo\\Sessions\\";
 
-std::string FailureLine(const std::string& colour, const std::string& session, int32_t colourIndex) {
+std::string FailureLine(const std::string& colour, const std::string& session, const std::string& valueName) {
   return "Could not write value " + colour +
          " to registry key HKEY_CURRENT_USER\\Software\\Tessaloquin\\Zorvo\\Sessions\\" + session + "\\" +
-         ColourValueName(colourIndex);
+         valueName;
 }
 
 // The per-value guard: any error while one value is written means that value
 // was not written. Only the session's own key ever receives it, since a
 // failed selection leaves nothing to write into.
-bool WriteColourValue(TRegistry& registry, const std::string& sessionKeyPath, int32_t colourIndex,
+bool WriteColourValue(TRegistry& registry, const std::string& sessionKeyPath, const std::string& valueName,
                       const std::string& colour) {
   try {
     if (!registry.SelectKey(sessionKeyPath, true)) return false;
-    registry.PutText(ColourValueName(colourIndex), colour);
+    registry.PutText(valueName, colour);
     return true;
   } catch (...) {
     return false;
@@ -47,10 +47,17 @@ void RecolouringRun() {
   TStringList* sessions = new TStringList;
   TStringList* colours = new TStringList;
   LoadColourScheme(*colours);
+  // Named once, not at every value: the run writes them over and over.
+  TStringList* valueNames = new TStringList;
+  for (int32_t colourIndex = 0; colourIndex < colours->Count(); ++colourIndex) {
+    valueNames->Add(ColourValueName(colourIndex));
+  }
 
   // The sessions key is only ever opened: a missing one is never created.
   if (registry->SelectKey(SessionsKeyPath, false)) {
     registry->ListSubkeyNames(*sessions);
+    // One string for every session's path, so that its storage is reused.
+    std::string sessionKeyPath;
     const int32_t sessionCount = sessions->Count();
     for (int32_t sessionIndex = 0; sessionIndex < sessionCount; ++sessionIndex) {
       const std::string& session = sessions->Get(sessionIndex);
@@ -58,12 +65,13 @@ void RecolouringRun() {
       StandardOutput.EndLine();
       CheckOutput();
 
-      const std::string sessionKeyPath = SessionKeyPrefix + session;
+      sessionKeyPath.assign(SessionKeyPrefix).append(session);
       const int32_t colourCount = colours->Count();
       for (int32_t colourIndex = 0; colourIndex < colourCount; ++colourIndex) {
         const std::string& colour = colours->Get(colourIndex);
-        if (WriteColourValue(*registry, sessionKeyPath, colourIndex, colour)) continue;
-        StandardOutput.WriteText(FailureLine(colour, session, colourIndex));
+        const std::string& valueName = valueNames->Get(colourIndex);
+        if (WriteColourValue(*registry, sessionKeyPath, valueName, colour)) continue;
+        StandardOutput.WriteText(FailureLine(colour, session, valueName));
         StandardOutput.EndLine();
         CheckOutput();
       }
@@ -73,4 +81,5 @@ void RecolouringRun() {
   delete registry;
   delete sessions;
   delete colours;
+  delete valueNames;
 }
