@@ -57,7 +57,7 @@ def size_section(say, count, comparisons, run):
                                     "%.2f ms" % (median([m.wall for m in reg_add.tool]) / count * 1000),
                                     "%.0f ms" % (median([m.wall for m in reg_add.other]) / reg_add_sessions * 1000)))
     tool_peak, floor_peak = median([m.peak for m in floor.tool]), median([m.peak for m in floor.other])
-    say("  %-34s %-9s %-9s %+.2f MiB" % ("peak memory against the floor (VmHWM)", "%.1f MiB" % (tool_peak / 1024),
+    say("  %-34s %-9s %-9s %+.2f MiB" % ("peak memory (VmHWM)", "%.1f MiB" % (tool_peak / 1024),
                                          "%.1f MiB" % (floor_peak / 1024), (tool_peak - floor_peak) / 1024))
 
 
@@ -122,8 +122,9 @@ def render(run, targets):
 
 def summary(run, targets):
     met = [t for t in targets if t.state == verdict.MET]
-    text = "SUMMARY: %d of %d targets met; %s at N=%s; %.0f s in all; Wine's 32-bit side %s" % (
-        len(met), len(targets), "tool/floor " + targets[0].measured, "{:,}".format(run.sizes[-1]),
+    peak = next(t for t in targets if t.name.startswith("peak memory"))
+    text = "SUMMARY: %d of %d targets met; tool/floor %s at N=%s, peak %s; %.0f s in all; Wine's 32-bit side %s" % (
+        len(met), len(targets), targets[0].measured, "{:,}".format(run.sizes[-1]), peak.measured.split()[0],
         run.elapsed, run.host)
     for state, word in ((verdict.MISSED, "missed"), (verdict.UNDECIDED, "undecided")):
         names = [t.name for t in targets if t.state == state]
