@@ -123,7 +123,7 @@ def render(run, targets):
 def summary(run, targets):
     met = [t for t in targets if t.state == verdict.MET]
     peak = next(t for t in targets if t.name.startswith("peak memory"))
-    text = "SUMMARY: %d of %d targets met; tool/floor %s at N=%s, peak %s; %.0f s in all; Wine's 32-bit side %s" % (
+    text = "SUMMARY: %d of %d targets met; tool/floor %s at N=%s, peak %s MiB; %.0f s in all; Wine's 32-bit side %s" % (
         len(met), len(targets), targets[0].measured, "{:,}".format(run.sizes[-1]), peak.measured.split()[0],
         run.elapsed, run.host)
     for state, word in ((verdict.MISSED, "missed"), (verdict.UNDECIDED, "undecided")):
