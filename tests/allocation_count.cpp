@@ -34,12 +34,16 @@ void* operator new(std::size_t size) {
   }
 }
 void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+  return CountedAllocation(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+  return CountedAllocation(size);
+}
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t /*size*/) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t /*size*/) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
 
 uint64_t AllAllocations() { return All; }
@@ -49,9 +53,14 @@ RunAllocations CountRunAllocations(const std::function<void()>& run, uint64_t va
   // The core's count where each phase began; the hook runs at the start of
   // every platform call, so a value's own work ends where the next call begins.
   const uint64_t started = Core;
-  uint64_t queryStarted = started, listingEnded = started, secondSessionStarted = started;
-  uint64_t lastValueEnded = started, creates = 0, steadyValues = 0;
-  bool queried = false, afterValue = false;
+  uint64_t queryStarted = started;
+  uint64_t listingEnded = started;
+  uint64_t secondSessionStarted = started;
+  uint64_t lastValueEnded = started;
+  uint64_t creates = 0;
+  uint64_t steadyValues = 0;
+  bool queried = false;
+  bool afterValue = false;
   standin::BeforeEachCall([&](const std::string& function) {
     const uint64_t now = Core;
     if (afterValue) lastValueEnded = now;

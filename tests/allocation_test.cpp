@@ -21,8 +21,9 @@ class Allocations : public FreshProcess {
     for (int index = 0; index < count; ++index) {
       char number[16];
       std::snprintf(number, sizeof number, "%05d", index);
-      const std::string padding = index == 0 ? std::string(firstNameLength, 'a') : std::string(20, 'h');
-      standin::CreateKey(SessionsPath + "\\" + padding + number);
+      std::string path = SessionsPath + "\\";
+      path.append(index == 0 ? std::string(firstNameLength, 'a') : std::string(20, 'h')).append(number);
+      standin::CreateKey(path);
     }
   }
 };
