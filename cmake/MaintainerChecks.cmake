@@ -19,6 +19,7 @@ add_test(NAME demo.report COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/de
 add_test(NAME release.normalise_zip
          COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/packaging/normalise_zip_test.py)
 add_test(NAME setup.i386_host COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/scripts/i386_host_test.py)
+add_test(NAME bench.verdict COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/bench/verdict_test.py)
 
 option(MAINTAINER_CHECKS "Register the lint and reproducible-build checks as tests" OFF)
 if(MAINTAINER_CHECKS)
