@@ -16,19 +16,19 @@ namespace {
 const std::string SessionsKeyPath = "\\" SESSIONS_KEY_PATH;
 const std::string SessionKeyPrefix = SessionsKeyPath + "\\";
 
-std::string FailureLine(const std::string& colour, const std::string& session, int32_t colourIndex) {
+std::string FailureLine(const std::string& colour, const std::string& session, const std::string& valueName) {
   return "Could not write value " + colour + " to registry key HKEY_CURRENT_USER" + SessionKeyPrefix +
-         session + "\\" + ColourValueName(colourIndex);
+         session + "\\" + valueName;
 }
 
 // The per-value guard: any error while one value is written means that value
 // was not written. Only the session's own key ever receives it, since a
 // failed selection leaves nothing to write into.
-bool WriteColourValue(TRegistry& registry, const std::string& sessionKeyPath, int32_t colourIndex,
+bool WriteColourValue(TRegistry& registry, const std::string& sessionKeyPath, const std::string& valueName,
                       const std::string& colour) {
   try {
     if (!registry.SelectKey(sessionKeyPath, true)) return false;
-    registry.PutText(ColourValueName(colourIndex), colour);
+    registry.PutText(valueName, colour);
     return true;
   } catch (...) {
     return false;
@@ -48,11 +48,18 @@ void RecolouringRun() {
   TStringList* sessions = new TStringList;
   TStringList* colours = new TStringList;
   LoadColourScheme(*colours);
+  // Named once, not at every value: the run writes them over and over.
+  TStringList* valueNames = new TStringList;
+  for (int32_t colourIndex = 0; colourIndex < colours->Count(); ++colourIndex) {
+    valueNames->Add(ColourValueName(colourIndex));
+  }
 
   // The sessions key is only ever opened: a missing one is never created.
   if (registry->SelectKey(SessionsKeyPath, false)) {
     std::vector<bool> nameIsExact;
     registry->ListSubkeyNames(*sessions, nameIsExact);
+    // One string for every session's path, so that its storage is reused.
+    std::string sessionKeyPath;
     const int32_t sessionCount = sessions->Count();
     for (int32_t sessionIndex = 0; sessionIndex < sessionCount; ++sessionIndex) {
       const std::string& session = sessions->Get(sessionIndex);
@@ -64,12 +71,13 @@ void RecolouringRun() {
       // service would create a key no session had, or reach another one. Its
       // values are reported as not written, as for a key that cannot be opened.
       const bool selectable = nameIsExact[static_cast<size_t>(sessionIndex)];
-      const std::string sessionKeyPath = SessionKeyPrefix + session;
+      sessionKeyPath.assign(SessionKeyPrefix).append(session);
       const int32_t colourCount = colours->Count();
       for (int32_t colourIndex = 0; colourIndex < colourCount; ++colourIndex) {
         const std::string& colour = colours->Get(colourIndex);
-        if (selectable && WriteColourValue(*registry, sessionKeyPath, colourIndex, colour)) continue;
-        StandardOutput.WriteText(FailureLine(colour, session, colourIndex));
+        const std::string& valueName = valueNames->Get(colourIndex);
+        if (selectable && WriteColourValue(*registry, sessionKeyPath, valueName, colour)) continue;
+        StandardOutput.WriteText(FailureLine(colour, session, valueName));
         StandardOutput.EndLine();
         CheckOutput();
       }
@@ -79,4 +87,5 @@ void RecolouringRun() {
   delete registry;
   delete sessions;
   delete colours;
+  delete valueNames;
 }

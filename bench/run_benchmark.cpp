@@ -1,16 +1,13 @@
 // Native microbenchmarks of the core against the platform stand-in: whole
-// runs over many sessions, and the standard-output channel on its own. Heap
-// allocations are counted by replacing the global operator new.
+// runs over many sessions, and the standard-output channel on its own.
 //
-// The stand-in allocates too (its call log, its maps), so the core's share is
-// found by subtraction: the floor program (bench/floor.c, built against the
-// stand-in) makes the same platform calls with the same arguments over the
-// same registry and allocates nothing itself, so its run counts the
-// stand-in's allocations alone; the tool's run less the floor's is the
-// core's. The tool also makes a few start-up and exit calls that the floor
-// does not (start-up facts, GetFileType, SetUnhandledExceptionFilter,
-// ExitProcess); their log lines are counted as the core's. For the channel,
-// the stand-in's share is that of the same WriteFile calls replayed directly.
+// Heap allocations are counted by the replaced global operator new of
+// tests/allocation_count.cpp, which tells the core's own from the
+// stand-in's (its call log, its maps): those made while a platform call is
+// under way are the stand-in's. A whole run's are split into start-up, the
+// listing, the first session and the steady state (every later value), from
+// one run outside the timed ones, since telling the phases apart takes time
+// of its own.
 //
 //   run_benchmark [--sessions=N] [--iterations=K] [Google Benchmark flags]
 #include <benchmark/benchmark.h>
@@ -19,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -27,43 +23,9 @@
 #include "console/console_output.h"
 #include "console/run_outcome.h"
 #include "platform/standin/standin.h"
+#include "tests/allocation_count.h"
 
 int FloorMain();
-
-namespace {
-
-uint64_t Allocations = 0;
-
-void* CountedAllocation(std::size_t size) {
-  ++Allocations;
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  return nullptr;
-}
-
-}  // namespace
-
-// GCC takes the free() in these replacements for a mismatch with new.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  while (true) {
-    if (void* block = CountedAllocation(size)) return block;
-    // The core installs a new handler that raises its own out-of-memory error.
-    if (std::new_handler handler = std::get_new_handler()) {
-      handler();
-    } else {
-      throw std::bad_alloc();
-    }
-  }
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -119,30 +81,6 @@ std::string ExpectedOutput(int count) {
   return output;
 }
 
-// What one run costs, counted from a freshly seeded registry.
-struct RunCost {
-  uint64_t Allocations;
-  int Calls;
-};
-
-template <class Run>
-RunCost MeasureRun(Run&& run) {
-  const int callsBefore = standin::CallCount();
-  const uint64_t before = Allocations;
-  run();
-  return {Allocations - before, standin::CallCount() - callsBefore};
-}
-
-void ReportAllocations(benchmark::State& state, uint64_t toolAllocations, uint64_t floorAllocations,
-                       double values) {
-  const double iterations = static_cast<double>(state.iterations());
-  const double perRun = static_cast<double>(toolAllocations) / iterations;
-  state.counters["values"] = values;
-  state.counters["allocs_per_value"] = perRun / values;
-  state.counters["standin_allocs_per_value"] = static_cast<double>(floorAllocations) / values;
-  state.counters["core_allocs_per_value"] = (perRun - static_cast<double>(floorAllocations)) / values;
-}
-
 // The tool's whole run over `range(0)` sessions, from start-up to exit.
 void WholeRun(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
@@ -150,56 +88,61 @@ void WholeRun(benchmark::State& state) {
 
   SeedSessions(count);
   FreshChannel();
-  const RunCost floorCost = MeasureRun([] { FloorMain(); });
+  FloorMain();
+  const int floorCalls = standin::CallCount();
   if (standin::StandardOutputBytes() != expected) state.SkipWithError("the floor's output differs");
 
-  uint64_t toolAllocations = 0;
+  SeedSessions(count);
+  FreshChannel();
+  UINT status = 0;
+  const RunAllocations allocations = CountRunAllocations([&status] { status = RunTool(); }, ColourCount);
+  if (status != 0 || standin::StandardOutputBytes() != expected) state.SkipWithError("the run went wrong");
+  state.counters["extra_calls"] = standin::CallCount() - floorCalls;
+
   for (auto _ : state) {
     state.PauseTiming();
     SeedSessions(count);
     FreshChannel();
     state.ResumeTiming();
-    UINT status = 0;
-    const RunCost cost = MeasureRun([&status] { status = RunTool(); });
+    status = RunTool();
     state.PauseTiming();
-    toolAllocations += cost.Allocations;
     if (status != 0 || standin::StandardOutputBytes() != expected) state.SkipWithError("the run went wrong");
-    state.counters["extra_calls"] = cost.Calls - floorCost.Calls;
     state.ResumeTiming();
   }
-  ReportAllocations(state, toolAllocations, floorCost.Allocations, static_cast<double>(count) * ColourCount);
+  state.counters["values"] = static_cast<double>(count) * ColourCount;
+  state.counters["core_startup_allocs"] = static_cast<double>(allocations.StartUp);
+  state.counters["core_listing_allocs_per_session"] = static_cast<double>(allocations.Listing) / count;
+  state.counters["core_first_session_allocs"] = static_cast<double>(allocations.FirstSession);
+  state.counters["core_steady_allocs_per_value"] =
+      static_cast<double>(allocations.SteadyState) / static_cast<double>(allocations.SteadyValues);
 }
 
 // The floor's run over the same registry: the stand-in's own time.
 void FloorRun(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
-  uint64_t allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     SeedSessions(count);
     state.ResumeTiming();
-    allocations += MeasureRun([] { FloorMain(); }).Allocations;
+    FloorMain();
   }
   state.counters["values"] = static_cast<double>(count) * ColourCount;
-  state.counters["allocs_per_value"] =
-      static_cast<double>(allocations) / static_cast<double>(state.iterations()) / (count * ColourCount);
 }
 
 // `range(0)` session names written as lines through the channel to a disk
-// file, then the final write-out; allocations less those of the same
-// WriteFile calls made directly.
+// file, then the final write-out; the stand-in's WriteFile does not count.
 void OutputChannel(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   std::vector<std::string> names;
   for (int index = 0; index < count; ++index) names.push_back(SessionName(index));
 
-  uint64_t channelAllocations = 0, standinAllocations = 0;
+  uint64_t channelAllocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     standin::Reset();
     FreshChannel();
     state.ResumeTiming();
-    const uint64_t before = Allocations;
+    const uint64_t before = CoreAllocations();
     for (const std::string& name : names) {
       StandardOutput.WriteText(name);
       StandardOutput.EndLine();
@@ -207,25 +150,11 @@ void OutputChannel(benchmark::State& state) {
     }
     StandardOutput.CloseOutput();
     CheckOutput();
-    state.PauseTiming();
-    channelAllocations += Allocations - before;
-
-    const std::vector<std::string> blocks = standin::StandardOutputWrites();
-    standin::Reset();
-    const uint64_t replayBefore = Allocations;
-    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    GetFileType(handle);
-    for (const std::string& block : blocks) {
-      DWORD written;
-      WriteFile(handle, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
-    }
-    standinAllocations += Allocations - replayBefore;
-    state.ResumeTiming();
+    channelAllocations += CoreAllocations() - before;
   }
   const double lines = static_cast<double>(count) * static_cast<double>(state.iterations());
   state.counters["lines"] = count;
-  state.counters["channel_allocs_per_line"] =
-      (static_cast<double>(channelAllocations) - static_cast<double>(standinAllocations)) / lines;
+  state.counters["channel_allocs_per_line"] = static_cast<double>(channelAllocations) / lines;
 }
 
 }  // namespace

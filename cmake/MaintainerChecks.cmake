@@ -3,8 +3,8 @@
 #
 # - always: the unit tests of the demo's report (demo/), of the release
 #   archive's normalisation (packaging/), of the host set-up for Wine's
-#   32-bit side and of the documents' link check (scripts/), Python, well
-#   under a second;
+#   32-bit side and of the documents' link check (scripts/), and of the
+#   benchmark's verdict (bench/), Python, well under a second;
 # - with -DMAINTAINER_CHECKS=ON, one test per check, each running its script:
 #     lint.format           scripts/lint.sh format     clang-format
 #     lint.tidy             scripts/lint.sh tidy       clang-tidy (minutes)
@@ -24,6 +24,7 @@ add_test(NAME release.normalise_zip
 add_test(NAME setup.i386_host COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/scripts/i386_host_test.py)
 add_test(NAME docs.check_doc_links
          COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/scripts/check_doc_links_test.py)
+add_test(NAME bench.verdict COMMAND ${MAINTAINER_PYTHON} -B ${CMAKE_SOURCE_DIR}/bench/verdict_test.py)
 
 option(MAINTAINER_CHECKS "Register the lint and reproducible-build checks as tests" OFF)
 if(MAINTAINER_CHECKS)

@@ -63,8 +63,12 @@ bool TRegistry::SelectKey(const std::string& path, bool create) {
   const char* remaining = path.c_str() + (absolute ? 1 : 0);
   const bool belowCurrent = CurrentHandle != nullptr && !absolute;
   const HKEY base = belowCurrent ? CurrentHandle : RootHandle;
-  // Built before the service call, so that nothing can fail once the new key is open.
-  std::string recordedPath = belowCurrent ? CurrentKeyPath + '\\' + remaining : std::string(remaining);
+  // Built before the service call, so that nothing can fail once the new key
+  // is open; into storage kept from the selection before, so that selecting
+  // the same key again and again allocates nothing.
+  SparePath.clear();
+  if (belowCurrent) SparePath.append(CurrentKeyPath).append(1, '\\');
+  SparePath.append(remaining);
 
   HKEY opened = nullptr;
   LONG result;
@@ -80,7 +84,7 @@ bool TRegistry::SelectKey(const std::string& path, bool create) {
   // The old key stayed open during the call, where it may have been the base.
   ReleaseKey();
   CurrentHandle = opened;
-  CurrentKeyPath.swap(recordedPath);
+  CurrentKeyPath.swap(SparePath);
   return true;
 }
 

@@ -64,5 +64,8 @@ class TRegistry {
   HKEY CurrentHandle = nullptr;
   HKEY RootHandle = HKEY_CURRENT_USER;
   std::string CurrentKeyPath;
+  // The previous selection's path storage, where the next one builds its
+  // path: the two swap at every successful selection.
+  std::string SparePath;
   DWORD AccessMask = KEY_ALL_ACCESS;
 };

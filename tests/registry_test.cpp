@@ -137,6 +137,18 @@ TEST_F(RegistryCursor, KeepsAtMostTwoKeysOpenAndReleasesOnlyWithRegCloseKey) {
   EXPECT_EQ(standin::OpenKeyHandles(), 0);
 }
 
+TEST_F(RegistryCursor, AFailedSelectionLeavesNothingInTheNextOnesPath) {
+  TRegistry registry;
+  ASSERT_TRUE(registry.SelectKey("\\A\\B\\C", false));
+  ASSERT_TRUE(registry.SelectKey("\\A", false));
+  EXPECT_FALSE(registry.SelectKey("Missing\\Longer\\Than\\Any", false));
+  EXPECT_EQ(registry.CurrentPath(), "A");
+  ASSERT_TRUE(registry.SelectKey("B", false));
+  EXPECT_EQ(registry.CurrentPath(), "A\\B");
+  ASSERT_TRUE(registry.SelectKey("\\Other", true));
+  EXPECT_EQ(registry.CurrentPath(), "Other");
+}
+
 TEST_F(RegistryCursor, ListingMakesOneQueryAndReusesOneBufferSizedFromTheLongestName) {
   standin::CreateKey("S\\bbb");
   standin::CreateKey("S\\a");

@@ -29,6 +29,9 @@ CallState& State() {
   return state;
 }
 
+// Outside the call state, so that reading it never constructs anything.
+bool CallUnderWay = false;
+
 bool Applies(const Injection& injection, const char* function, int number, int occurrence) {
   if (injection.Number != 0) {
     return injection.Persistent ? number >= injection.Number : number == injection.Number;
@@ -42,6 +45,7 @@ bool Applies(const Injection& injection, const char* function, int number, int o
 namespace detail {
 
 CallSite BeginCall(const char* function, bool canFail) {
+  CallUnderWay = true;
   CallState& state = State();
   if (state.Hook) state.Hook(function);
   const int number = ++state.Count;
@@ -58,7 +62,10 @@ CallSite BeginCall(const char* function, bool canFail) {
   return {false, 0};
 }
 
-void LogCall(std::string line) { State().Log.push_back(std::move(line)); }
+void LogCall(std::string line) {
+  State().Log.push_back(std::move(line));
+  CallUnderWay = false;
+}
 
 std::string QuoteBytes(const void* bytes, size_t count) {
   std::string quoted = "\"";
@@ -96,6 +103,7 @@ std::string Given(const void* pointer) { return pointer == nullptr ? "NULL" : "&
 void Reset() {
   CallState& state = State();
   state = CallState();
+  CallUnderWay = false;
   detail::ResetRegistry();
   detail::ResetProcess();
 }
@@ -136,5 +144,7 @@ void FailNext(const std::string& function, DWORD code, bool persistent) {
 int InjectedFailures() { return State().Injected; }
 
 void BeforeEachCall(std::function<void(const std::string& function)> hook) { State().Hook = std::move(hook); }
+
+bool InsideCall() { return CallUnderWay; }
 
 }  // namespace standin

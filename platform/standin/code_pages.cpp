@@ -21,6 +21,9 @@ constexpr char16_t Replacement = 0xFFFD;
 // Where a double-byte character's unit lies: 0x4000 + (lead & 0x7F) * 256 + trail.
 constexpr char16_t FirstDoubleByteUnit = 0x4000;
 constexpr char16_t LastDoubleByteUnit = 0xBFFF;
+// Trail bytes start here, as in the real double-byte code pages: never a
+// zero byte, so no name holds one.
+constexpr unsigned char FirstTrailByte = 0x40;
 
 bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -150,7 +153,8 @@ std::u16string Widen(const std::string& bytes) {
   std::u16string out;
   for (size_t i = 0; i < bytes.size(); ++i) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (IsLeadByte(info, byte) && i + 1 < bytes.size()) {
+    if (IsLeadByte(info, byte) && i + 1 < bytes.size() &&
+        static_cast<unsigned char>(bytes[i + 1]) >= FirstTrailByte) {
       const auto trail = static_cast<unsigned char>(bytes[++i]);
       out += static_cast<char16_t>(FirstDoubleByteUnit + ((byte & 0x7F) << 8) + trail);
     } else {
@@ -169,7 +173,7 @@ std::string Narrow(const std::u16string& units) {
     const auto lead = static_cast<unsigned char>(doubleByte ? ((unit - FirstDoubleByteUnit) >> 8) | 0x80 : 0);
     if (unit < 0x100 && !IsLeadByte(info, static_cast<unsigned char>(unit))) {
       out += static_cast<char>(unit);
-    } else if (doubleByte && IsLeadByte(info, lead)) {
+    } else if (doubleByte && IsLeadByte(info, lead) && (unit & 0xFF) >= FirstTrailByte) {
       out += static_cast<char>(lead);
       out += static_cast<char>(unit & 0xFF);
     } else {

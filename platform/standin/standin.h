@@ -93,6 +93,11 @@ int InjectedFailures();
 /// the registry from here "between calls".
 void BeforeEachCall(std::function<void(const std::string& function)> hook);
 
+/// Whether a platform call is under way, from its start to its log line (the
+/// last thing every call does): what is allocated meanwhile is the
+/// stand-in's own, not the core's.
+bool InsideCall();
+
 // ---- Start-up facts.
 
 struct Facts {
