@@ -47,7 +47,7 @@ static void usage(Stream stream) {
   for (i = 0; i < sizeof COMMANDS / sizeof COMMANDS[0]; i++) {
     if (COMMANDS[i].usage != NULL) say(stream, "%hs", COMMANDS[i].usage);
   }
-  say(stream, "\nREADME.md and USAGE.txt list the exit statuses.\n");
+  say(stream, "\nUSAGE.txt lists the exit statuses.\n");
 }
 
 static BOOL is_help(const WCHAR *argument) {
