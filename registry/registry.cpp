@@ -30,8 +30,7 @@ bool TRegistry::SelectKey(const std::string& path, bool create) {
   // Built before the service call, so that nothing can fail once the new key
   // is open; into storage kept from the selection before, so that selecting
   // the same key again and again allocates nothing; and copied by its known
-  // length, since under emulation a scan for its end at every value costs
-  // measurably.
+  // length, with no scan for its end at every value.
   SparePath.clear();
   if (belowCurrent) SparePath.append(CurrentKeyPath).append(1, '\\');
   SparePath.append(path, skipped);
