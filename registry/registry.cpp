@@ -60,15 +60,17 @@ ListedSpelling CompareSpelling(std::string_view listed, const WideName& trueName
 
 bool TRegistry::SelectKey(const std::string& path, bool create) {
   const bool absolute = !path.empty() && path[0] == '\\';
-  const char* remaining = path.c_str() + (absolute ? 1 : 0);
+  const size_t skipped = absolute ? 1 : 0;
+  const char* remaining = path.c_str() + skipped;
   const bool belowCurrent = CurrentHandle != nullptr && !absolute;
   const HKEY base = belowCurrent ? CurrentHandle : RootHandle;
   // Built before the service call, so that nothing can fail once the new key
   // is open; into storage kept from the selection before, so that selecting
-  // the same key again and again allocates nothing.
+  // the same key again and again allocates nothing; and copied by its known
+  // length, with no scan for its end at every value.
   SparePath.clear();
   if (belowCurrent) SparePath.append(CurrentKeyPath).append(1, '\\');
-  SparePath.append(remaining);
+  SparePath.append(path, skipped);
 
   HKEY opened = nullptr;
   LONG result;
